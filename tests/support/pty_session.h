@@ -1,13 +1,13 @@
 #pragma once
 
+#include <sys/types.h>
+#include <termios.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <termios.h>
-#include <sys/types.h>
 
 namespace zuno::testing {
 
@@ -58,5 +58,18 @@ class PtySession {
   bool ended_ = false;
   std::string output_;
 };
+
+// What a program run without any terminal left behind.
+struct DetachedRun {
+  int status = -1;  // as PtySession::WaitExit gives it; -1: killed when the time ran out
+  std::string standard_output;
+  std::string standard_error;
+};
+
+// Runs argv[0] (a path) as a cron job or a service would: in a session of its own with
+// no controlling terminal, standard input from /dev/null, standard output and error
+// into pipes. Waits at most `timeout`, then kills it.
+DetachedRun RunWithoutTerminal(const std::vector<std::string>& argv,
+                               std::chrono::milliseconds timeout);
 
 }  // namespace zuno::testing
