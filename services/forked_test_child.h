@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace zuno::testing {
+
+// How a child started by RunInChild ended.
+struct ChildOutcome {
+  bool exited = false;  // ended by itself through exit
+  int exit_code = -1;   // its exit status, when it exited
+  int signal = 0;       // the signal that ended it, or 0
+  bool timed_out = false;
+  std::string output;  // what the action returned
+};
+
+// Runs the action in a forked copy of the test process and hands back its result.
+// Anything that could block, change process-wide state for good or kill the process
+// runs there, so the test runner itself is never at risk; a child still running
+// after the time-out is killed.
+ChildOutcome RunInChild(const std::function<std::string()>& action,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Inside such a child: gives up root's powers by becoming the "nobody" user, so
+// that permission bits are enforced. True when the process runs unprivileged.
+bool DropRootPrivileges();
+
+}  // namespace zuno::testing
