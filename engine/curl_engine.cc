@@ -1,1 +1,692 @@
-// placeholder: filled in by its own change
+#include "engine/curl_engine.h"
+
+#include <curl/curl.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "engine/engine_errors.h"
+#include "engine/ftp_connection.h"
+#include "engine/ftp_listing.h"
+#include "engine/ftp_paths.h"
+#include "engine/local_transfer_files.h"
+#include "engine/server_host.h"
+
+namespace zuno {
+namespace {
+
+// The longest directory listing that the file check reads.
+constexpr size_t kListingLimit = 16 * 1024 * 1024;
+
+// libcurl's process-wide start, made once.
+bool StartCurl() {
+  static const bool started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return started;
+}
+
+bool IsReplyOfClass(int reply, int first_digit) { return reply / 100 == first_digit; }
+
+// The server does not know the command (or its argument form).
+bool IsUnknownCommandReply(int reply) {
+  return reply == 500 || reply == 501 || reply == 502 || reply == 504;
+}
+
+// A failure that the server stated in a complete reply: the control connection
+// is still in step and serves the next request.
+bool IsCleanRefusal(const FtpOutcome& outcome) {
+  switch (outcome.code) {
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_FTP_COULDNT_RETR_FILE:
+    case CURLE_QUOTE_ERROR:
+    case CURLE_UPLOAD_FAILED:
+      return outcome.last_reply_code >= 400 && outcome.last_reply_code < 600 &&
+             outcome.last_reply_code != 421;
+    default:
+      return false;
+  }
+}
+
+// A failure that a connection gone since the last request explains.
+bool IsConnectionLoss(const FtpOutcome& outcome) {
+  switch (outcome.code) {
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_FTP_WEIRD_SERVER_REPLY:
+      return true;
+    default:
+      return outcome.last_reply_code == 421;
+  }
+}
+
+// What the caller of a request is doing, for the codes that depend on it.
+enum class Purpose { kLogin, kDirectory, kCheck, kDownload, kUpload, kCommand };
+
+int32_t CodeFor(const FtpOutcome& outcome, Purpose purpose) {
+  if (outcome.last_reply_code == 530 || outcome.code == CURLE_LOGIN_DENIED) {
+    return kEngineLoginRefused;
+  }
+  if (outcome.last_reply_code == 421) return kEngineConnectionLost;
+  switch (outcome.code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return kEngineHostNotFound;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_FTP_CANT_GET_HOST:
+    case CURLE_FTP_ACCEPT_FAILED:
+      return kEngineCannotConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+      return outcome.message.find("too slow") != std::string::npos ? kEngineStalled
+                                                                   : kEngineTimeout;
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+      return kEngineTimeout;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+      return kEngineConnectionLost;
+    case CURLE_PARTIAL_FILE:
+      return kEngineTransferIncomplete;
+    case CURLE_WRITE_ERROR:
+      return purpose == Purpose::kCheck ? kEngineExistenceUnknown : kEngineLocalWriteFailed;
+    case CURLE_READ_ERROR:
+    case CURLE_ABORTED_BY_CALLBACK:
+      return kEngineLocalReadFailed;
+    case CURLE_FTP_WEIRD_SERVER_REPLY:
+    case CURLE_FTP_WEIRD_PASS_REPLY:
+    case CURLE_FTP_WEIRD_PASV_REPLY:
+    case CURLE_FTP_WEIRD_227_FORMAT:
+      return outcome.last_reply_code == 0 ? kEngineConnectionLost : kEngineBadReply;
+    case CURLE_REMOTE_ACCESS_DENIED:
+      // libcurl's word for a refused change of directory, and for a user name
+      // that the server refuses outright.
+      return purpose == Purpose::kLogin ? kEngineLoginRefused : kEngineNoServerDirectory;
+    case CURLE_FAILED_INIT:
+    case CURLE_OUT_OF_MEMORY:
+      return kEngineStartFailed;
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+      if (purpose == Purpose::kCheck) return kEngineExistenceUnknown;
+      return purpose == Purpose::kDownload ? kEngineServerFileMissing : kEngineServerRefused;
+    default:
+      return purpose == Purpose::kCheck ? kEngineExistenceUnknown : kEngineServerRefused;
+  }
+}
+
+// The detail of a failed request for the user: the server's own reply when it
+// refused, otherwise libcurl's description of what went wrong.
+std::string DetailOf(const FtpOutcome& outcome) {
+  if (outcome.last_reply_code >= 400) return outcome.last_reply;
+  return outcome.message;
+}
+
+// The first number after the code of a reply such as "213 1234".
+bool ReplyNumber(const std::string& reply, long long* number) {
+  if (reply.size() < 5) return false;
+  long long value = 0;
+  size_t at = 4;
+  if (reply[at] < '0' || reply[at] > '9') return false;
+  while (at < reply.size() && at < 22 && reply[at] >= '0' && reply[at] <= '9') {
+    value = value * 10 + (reply[at] - '0');
+    ++at;
+  }
+  *number = value;
+  return true;
+}
+
+// A name for an upload on its way, which no other machine or run can choose:
+// host name, process and random bits.
+std::string TemporaryServerName() {
+  char host[256] = {};
+  gethostname(host, sizeof(host) - 1);
+  std::string short_host;
+  for (const char* c = host; *c != '\0' && *c != '.' && short_host.size() < 24; ++c) {
+    const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                       (*c >= '0' && *c <= '9') || *c == '-';
+    short_host += plain ? *c : '-';
+  }
+  if (short_host.empty()) short_host = "host";
+  unsigned int random = 0;
+  if (getrandom(&random, sizeof(random), 0) != sizeof(random)) {
+    random = static_cast<unsigned int>(time(nullptr)) ^ (static_cast<unsigned int>(getpid()) << 16);
+  }
+  char tail[32];
+  std::snprintf(tail, sizeof(tail), "%ld-%08x", static_cast<long>(getpid()), random);
+  return "zuno-upload-" + short_host + "-" + tail + ".part";
+}
+
+// A directory listing held in memory.
+class ListingText : public TransferSink {
+ public:
+  bool Write(const char* data, size_t size) override {
+    if (text_.size() + size > kListingLimit) {
+      too_long_ = true;
+      return false;
+    }
+    text_.append(data, size);
+    return true;
+  }
+  bool Restart() override {
+    text_.clear();
+    too_long_ = false;
+    return true;
+  }
+  const std::string& text() const { return text_; }
+  bool too_long() const { return too_long_; }
+
+ private:
+  std::string text_;
+  bool too_long_ = false;
+};
+
+class CurlEngine final : public FtpEngine {
+ public:
+  // A run that ends without fceClose (a key during a retry) must end at once: a
+  // connection still open then is dropped without waiting for the server's QUIT reply.
+  ~CurlEngine() override {
+    if (connection_ != nullptr) connection_->Abandon();
+    connection_.reset();
+  }
+
+  int32_t fceAttach(int32_t channels) override;
+  int32_t fceSetInteger(int32_t channel, int32_t parameter, int32_t value) override;
+  int32_t fceSetLocalDir(int32_t channel, const std::string& directory) override;
+  int32_t fceConnect(int32_t channel, const std::string& host, const std::string& user,
+                     const std::string& password) override;
+  int32_t fceSetServerDir(int32_t channel, const std::string& directory) override;
+  int32_t fceGetList(int32_t channel, int32_t kind, char* buffer, int32_t size) override;
+  int32_t fceSetMode(int32_t channel, int32_t mode) override;
+  int32_t fceGetFile(int32_t channel, const std::string& transfer_text) override;
+  int32_t fceDelFile(int32_t channel, const std::string& name) override;
+  int32_t fcePutFile(int32_t channel, const std::string& name) override;
+  int32_t fceClose(int32_t channel) override;
+  int32_t fceErrorText(int32_t channel, int32_t code, char* buffer, int32_t size) override;
+  int32_t fceRelease() override;
+
+ private:
+  // 0 when the engine is attached and the channel is 0, else the failure.
+  int32_t CheckChannel(int32_t channel);
+  // Also requires a login.
+  int32_t CheckConnected(int32_t channel);
+  // Records the detail of a failure and gives its code.
+  int32_t Refuse(int32_t code, const std::string& detail);
+  // The same for a failure on the way to the server: the next operation starts
+  // on a fresh connection, since this one may be out of step.
+  int32_t Fail(int32_t code, const std::string& detail);
+  int32_t FailWith(const FtpOutcome& outcome, Purpose purpose);
+
+  // Runs a request on the login's connection. A connection that the server has
+  // ended since the last request, or that is found gone on the way, is replaced
+  // by a new login (on the way: once, and the request made again from its start).
+  FtpOutcome Run(const FtpRequest& request);
+  // Ends the login's connection: with QUIT when it is in step, without otherwise.
+  void EndConnection();
+
+  int32_t CheckExistence(const std::string& name);
+  int32_t ConfirmAbsence(const std::string& name);
+  int32_t ConfirmPlainFile(const std::string& name);
+  void RemoveServerFile(const std::string& name);
+  std::string LocalPath(const std::string& name) const;
+
+  bool attached_ = false;
+  EngineTimeouts timeouts_;
+  std::string local_dir_;
+  bool connected_ = false;
+  LoginData login_;
+  std::unique_ptr<FtpConnection> connection_;
+  bool out_of_step_ = false;
+  std::string server_dir_;
+  bool ascii_ = false;
+  bool machine_listing_unknown_ = false;
+  std::map<int32_t, std::string> details_;
+};
+
+int32_t CurlEngine::Refuse(int32_t code, const std::string& detail) {
+  std::string text = detail;
+  const std::string& password = login_.password;
+  if (!password.empty()) {
+    for (size_t at = text.find(password); at != std::string::npos;
+         at = text.find(password, at + 3)) {
+      text.replace(at, password.size(), "***");
+    }
+  }
+  details_[code] = text;
+  return code;
+}
+
+int32_t CurlEngine::Fail(int32_t code, const std::string& detail) {
+  out_of_step_ = true;
+  return Refuse(code, detail);
+}
+
+int32_t CurlEngine::FailWith(const FtpOutcome& outcome, Purpose purpose) {
+  return Fail(CodeFor(outcome, purpose), DetailOf(outcome));
+}
+
+int32_t CurlEngine::CheckChannel(int32_t channel) {
+  if (!attached_) return Refuse(kEngineNotAttached, "");
+  if (channel != 0) return Refuse(kEngineBadChannel, "channel " + std::to_string(channel));
+  return 0;
+}
+
+int32_t CurlEngine::CheckConnected(int32_t channel) {
+  if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
+  if (!connected_) return Refuse(kEngineNotConnected, "");
+  return 0;
+}
+
+FtpOutcome CurlEngine::Run(const FtpRequest& request) {
+  for (int attempt = 0;; ++attempt) {
+    if (connection_ == nullptr || out_of_step_ || !connection_->Quiet()) {
+      if (connection_ != nullptr) connection_->Abandon();
+      connection_ = std::make_unique<FtpConnection>(login_);
+      out_of_step_ = false;
+    }
+    FtpOutcome outcome = connection_->Run(request, timeouts_);
+    if (outcome.ok()) return outcome;
+    if (!IsCleanRefusal(outcome)) out_of_step_ = true;
+    // Only a connection that was gone before anything moved counts as stale; one
+    // that breaks in the middle of a transfer is the server's doing.
+    const bool stale = !outcome.logged_in_anew && outcome.bytes_received == 0 &&
+                       outcome.bytes_sent == 0 && IsConnectionLoss(outcome);
+    const bool again = attempt == 0 && stale &&
+                       (request.sink == nullptr || request.sink->Restart()) &&
+                       (request.source == nullptr || request.source->Restart());
+    if (!again) return outcome;
+  }
+}
+
+void CurlEngine::EndConnection() {
+  if (connection_ != nullptr && out_of_step_) connection_->Abandon();
+  connection_.reset();
+  connected_ = false;
+  out_of_step_ = false;
+  explicit_bzero(login_.password.data(), login_.password.size());
+  login_ = LoginData();
+}
+
+int32_t CurlEngine::fceAttach(int32_t channels) {
+  if (channels < 1) return Refuse(kEngineBadArgument, "at least one channel is needed");
+  if (!StartCurl()) return Refuse(kEngineStartFailed, "");
+  attached_ = true;
+  return channels;
+}
+
+int32_t CurlEngine::fceSetInteger(int32_t channel, int32_t parameter, int32_t value) {
+  if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
+  long* setting = nullptr;
+  switch (parameter) {
+    case 1:
+      setting = &timeouts_.connect_ms;
+      break;
+    case 3:
+      setting = &timeouts_.reply_ms;
+      break;
+    case 5:
+      setting = &timeouts_.stall_ms;
+      break;
+    case 10:
+      setting = &timeouts_.stall_bytes_per_second;
+      break;
+    case 13:
+      setting = &timeouts_.data_open_ms;
+      break;
+    default:
+      return Refuse(kEngineUnknownParameter, "parameter " + std::to_string(parameter));
+  }
+  if (value < 1) {
+    return Refuse(kEngineBadArgument,
+                  "parameter " + std::to_string(parameter) + " must be 1 or more");
+  }
+  *setting = value;
+  return 0;
+}
+
+int32_t CurlEngine::fceSetLocalDir(int32_t channel, const std::string& directory) {
+  if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
+  if (directory.empty()) return Refuse(kEngineLocalDirectoryMissing, "no directory given");
+  struct stat status;
+  if (stat(directory.c_str(), &status) != 0) {
+    return Refuse(kEngineLocalDirectoryMissing, directory + ": " + strerror(errno));
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    return Refuse(kEngineLocalDirectoryMissing, directory + " is not a directory");
+  }
+  local_dir_ = directory;
+  return 0;
+}
+
+int32_t CurlEngine::fceConnect(int32_t channel, const std::string& host, const std::string& user,
+                               const std::string& password) {
+  if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
+  ServerAddress address;
+  std::string problem;
+  if (!ParseServerHost(host, &address, &problem)) return Refuse(kEngineBadHostText, problem);
+  const std::string_view breaks("\r\n\0", 3);
+  if (user.find_first_of(breaks) != std::string::npos ||
+      password.find_first_of(breaks) != std::string::npos) {
+    return Refuse(kEngineBadArgument, "the user name or password contains a line break or NUL");
+  }
+  // A connect is always a fresh login; an earlier one ends here.
+  EndConnection();
+  login_.address = address;
+  login_.user = user;
+  login_.password = password;
+  server_dir_.clear();
+  ascii_ = false;
+  machine_listing_unknown_ = false;
+  connection_ = std::make_unique<FtpConnection>(login_);
+  if (!connection_->usable()) {
+    const int32_t code = Refuse(kEngineStartFailed, "");
+    EndConnection();
+    return code;
+  }
+  FtpRequest request;
+  const FtpOutcome outcome = connection_->Run(request, timeouts_);
+  if (!outcome.ok()) {
+    const int32_t code = Refuse(CodeFor(outcome, Purpose::kLogin), DetailOf(outcome));
+    out_of_step_ = true;
+    EndConnection();
+    return code;
+  }
+  connected_ = true;
+  return 0;
+}
+
+int32_t CurlEngine::fceSetServerDir(int32_t channel, const std::string& directory) {
+  if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
+  std::string problem;
+  if (!IsUsableServerDirectory(directory, &problem)) {
+    return Refuse(kEngineBadDirectoryText, problem);
+  }
+  FtpRequest request;
+  request.url_path = DirectoryUrlPath(directory);
+  const FtpOutcome outcome = Run(request);
+  if (!outcome.ok()) return FailWith(outcome, Purpose::kDirectory);
+  server_dir_ = directory;
+  return 0;
+}
+
+int32_t CurlEngine::fceGetList(int32_t channel, int32_t kind, char* buffer, int32_t size) {
+  if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
+  if (kind != 3) return Refuse(kEngineUnsupportedListKind, "list kind " + std::to_string(kind));
+  if (buffer == nullptr || size < 1) return Refuse(kEngineBadArgument, "no list buffer");
+  const size_t length = strnlen(buffer, static_cast<size_t>(size));
+  if (length == static_cast<size_t>(size)) {
+    return Refuse(kEngineBadArgument, "the name in the list buffer has no end");
+  }
+  const std::string name(buffer, length);
+  std::string problem;
+  if (!IsUsableServerName(name, &problem)) return Refuse(kEngineBadName, problem);
+  return CheckExistence(name);
+}
+
+// A file is there when the directory's listing shows it. It is absent only when a
+// complete listing that shows every name lacks it and asking for its size does not
+// contradict that; every other answer is a doubt, and a doubt is a failure.
+int32_t CurlEngine::CheckExistence(const std::string& name) {
+  const std::string directory = DirectoryUrlPath(server_dir_);
+  if (!machine_listing_unknown_) {
+    ListingText listing;
+    FtpRequest request;
+    request.kind = FtpRequest::Kind::kListing;
+    request.url_path = directory;
+    request.listing_command = "MLSD";
+    request.sink = &listing;
+    const FtpOutcome outcome = Run(request);
+    if (listing.too_long()) return Fail(kEngineExistenceUnknown, "the listing is too long");
+    if (outcome.ok()) {
+      // libcurl takes some refusals of a listing (450) for an empty one.
+      if (!IsReplyOfClass(outcome.last_reply_code, 2)) {
+        return Fail(kEngineExistenceUnknown, outcome.last_reply);
+      }
+      switch (FindInMachineListing(listing.text(), name)) {
+        case ListedAs::kFile:
+          return 1;
+        case ListedAs::kDirectory:
+          return Fail(kEngineNotAFile, name + " is a directory");
+        case ListedAs::kAbsent:
+          return ConfirmAbsence(name);
+      }
+    }
+    if (!IsCleanRefusal(outcome) || !IsUnknownCommandReply(outcome.last_reply_code)) {
+      return FailWith(outcome, Purpose::kCheck);
+    }
+    machine_listing_unknown_ = true;
+  }
+
+  // Without machine listings: a name list, asked to show the names that begin with
+  // a dot too; a server that does not take the option gets the plain request.
+  bool shows_dot_names = false;
+  bool listed = false;
+  for (const char* command : {"NLST -a", "NLST"}) {
+    ListingText listing;
+    FtpRequest request;
+    request.kind = FtpRequest::Kind::kListing;
+    request.url_path = directory;
+    request.listing_command = command;
+    request.sink = &listing;
+    const FtpOutcome outcome = Run(request);
+    if (listing.too_long()) return Fail(kEngineExistenceUnknown, "the listing is too long");
+    if (outcome.ok()) {
+      if (!IsReplyOfClass(outcome.last_reply_code, 2)) {
+        return Fail(kEngineExistenceUnknown, outcome.last_reply);
+      }
+      if (NameListHas(listing.text(), name)) return ConfirmPlainFile(name);
+      shows_dot_names = NameListShowsDotEntries(listing.text());
+      listed = true;
+      break;
+    }
+    if (!IsCleanRefusal(outcome) || !IsReplyOfClass(outcome.last_reply_code, 5)) {
+      return FailWith(outcome, Purpose::kCheck);
+    }
+  }
+  if (!listed) return Fail(kEngineExistenceUnknown, "the server gives no listing of names");
+  if (name.front() == '.' && !shows_dot_names) {
+    return Fail(kEngineExistenceUnknown, "the server's listing hides names that begin with a dot");
+  }
+  return ConfirmAbsence(name);
+}
+
+// A listing that lacks the name is checked against the size of the file: a server
+// that tells a size has the file after all; one that says it has no such file, or
+// that does not know the size command, leaves the listing's word standing.
+int32_t CurlEngine::ConfirmAbsence(const std::string& name) {
+  FtpRequest request;
+  request.kind = FtpRequest::Kind::kFileInfo;
+  request.url_path = FileUrlPath(server_dir_, name);
+  const FtpOutcome outcome = Run(request);
+  if (outcome.ok()) return outcome.reported_size >= 0 ? 1 : 0;
+  if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && IsCleanRefusal(outcome)) return 0;
+  return FailWith(outcome, Purpose::kCheck);
+}
+
+// A name list shows directories too. The size of the file tells them apart: a
+// directory has none (550), and a server that does not know the command leaves
+// the listing's word standing.
+int32_t CurlEngine::ConfirmPlainFile(const std::string& name) {
+  FtpRequest request;
+  request.kind = FtpRequest::Kind::kFileInfo;
+  request.url_path = FileUrlPath(server_dir_, name);
+  const FtpOutcome outcome = Run(request);
+  if (outcome.ok()) return 1;
+  if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && IsCleanRefusal(outcome)) {
+    return Fail(kEngineNotAFile, name + " is listed, but has no size: " + outcome.last_reply);
+  }
+  return FailWith(outcome, Purpose::kCheck);
+}
+
+int32_t CurlEngine::fceSetMode(int32_t channel, int32_t mode) {
+  if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
+  if (mode == 'B') {
+    ascii_ = false;
+  } else if (mode == 'A') {
+    ascii_ = true;
+  } else {
+    return Refuse(kEngineBadMode, "mode " + std::to_string(mode));
+  }
+  return 0;
+}
+
+std::string CurlEngine::LocalPath(const std::string& name) const {
+  if (local_dir_.empty()) return name;
+  return local_dir_.back() == '/' ? local_dir_ + name : local_dir_ + "/" + name;
+}
+
+int32_t CurlEngine::fceGetFile(int32_t channel, const std::string& transfer_text) {
+  if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
+  const size_t colon = transfer_text.find(':');
+  if (colon == std::string::npos) return Refuse(kEngineBadTransferText, "no ':' in the text");
+  const std::string server_name = transfer_text.substr(0, colon);
+  const std::string local_name = transfer_text.substr(colon + 1);
+  std::string problem;
+  if (!IsUsableServerName(server_name, &problem)) return Refuse(kEngineBadName, problem);
+  if (local_name.empty() || local_name.back() == '/' ||
+      local_name.find('\0') != std::string::npos) {
+    return Refuse(kEngineBadTransferText, "no usable local file name after the ':'");
+  }
+
+  LocalDownload download(LocalPath(local_name));
+  if (!download.Open(&problem)) return Refuse(kEngineLocalWriteFailed, problem);
+  FtpRequest request;
+  request.kind = FtpRequest::Kind::kDownload;
+  request.url_path = FileUrlPath(server_dir_, server_name);
+  request.sink = &download;
+  request.ascii = ascii_;
+  const FtpOutcome outcome = Run(request);
+  if (!outcome.ok()) {
+    if (outcome.code == CURLE_WRITE_ERROR) {
+      return Fail(kEngineLocalWriteFailed, download.write_error());
+    }
+    return FailWith(outcome, Purpose::kDownload);
+  }
+  // In ASCII mode the line ends change on the way, and with them the size.
+  if (!ascii_ && outcome.reported_size >= 0 && download.bytes() != outcome.reported_size) {
+    return Fail(kEngineTransferIncomplete, "received " + std::to_string(download.bytes()) + " of " +
+                                               std::to_string(outcome.reported_size) + " bytes");
+  }
+  if (!download.Commit(&problem)) return Fail(kEngineLocalWriteFailed, problem);
+  return 0;
+}
+
+int32_t CurlEngine::fceDelFile(int32_t channel, const std::string& name) {
+  if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
+  std::string problem;
+  if (!IsUsableServerName(name, &problem)) return Refuse(kEngineBadName, problem);
+  FtpRequest request;
+  request.url_path = DirectoryUrlPath(server_dir_);
+  request.commands_after = {"*DELE " + name};
+  const FtpOutcome outcome = Run(request);
+  if (!outcome.ok()) return FailWith(outcome, Purpose::kCommand);
+  if (IsReplyOfClass(outcome.last_reply_code, 2)) return 0;
+  // A refusal is fine when the file is not there; otherwise the file stays and
+  // the refusal is the failure.
+  const std::string refusal = outcome.last_reply;
+  const int32_t exists = CheckExistence(name);
+  if (exists == 0) return 0;
+  return Fail(kEngineServerRefused, refusal.empty() ? "DELE " + name : refusal);
+}
+
+void CurlEngine::RemoveServerFile(const std::string& name) {
+  FtpRequest request;
+  request.url_path = DirectoryUrlPath(server_dir_);
+  request.commands_after = {"*DELE " + name};
+  Run(request);
+}
+
+int32_t CurlEngine::fcePutFile(int32_t channel, const std::string& name) {
+  if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
+  std::string problem;
+  if (!IsUsableServerName(name, &problem)) return Refuse(kEngineBadName, problem);
+  LocalUpload upload;
+  switch (upload.Open(LocalPath(name), &problem)) {
+    case LocalUpload::OpenResult::kOpened:
+      break;
+    case LocalUpload::OpenResult::kMissing:
+      return Refuse(kEngineLocalFileMissing, problem);
+    case LocalUpload::OpenResult::kUnreadable:
+      return Refuse(kEngineLocalReadFailed, problem);
+  }
+
+  // The file goes up under a name of its own and takes the real name only once
+  // the server holds all of it, so the name never shows a partial file.
+  const std::string temporary = TemporaryServerName();
+  FtpRequest send;
+  send.kind = FtpRequest::Kind::kUpload;
+  send.url_path = FileUrlPath(server_dir_, temporary);
+  send.source = &upload;
+  send.upload_size = upload.size();
+  send.ascii = ascii_;
+  if (!ascii_) send.commands_after = {"*SIZE " + temporary};
+  const FtpOutcome sent = Run(send);
+  int32_t failure = 0;
+  if (!sent.ok()) {
+    failure = sent.code == CURLE_ABORTED_BY_CALLBACK || sent.code == CURLE_READ_ERROR
+                  ? Fail(kEngineLocalReadFailed, upload.read_error())
+                  : FailWith(sent, Purpose::kUpload);
+  } else if (sent.bytes_sent != upload.size()) {
+    failure = Fail(kEngineTransferIncomplete, "sent " + std::to_string(sent.bytes_sent) + " of " +
+                                                  std::to_string(upload.size()) + " bytes");
+  } else if (!ascii_ && !IsUnknownCommandReply(sent.last_reply_code)) {
+    long long stored = -1;
+    if (sent.last_reply_code != 213 || !ReplyNumber(sent.last_reply, &stored) ||
+        stored != upload.size()) {
+      failure = Fail(kEngineTransferIncomplete,
+                     "the server holds " + (stored >= 0 ? std::to_string(stored) : "an unknown") +
+                         " of " + std::to_string(upload.size()) + " bytes");
+    }
+  }
+  if (failure == 0) {
+    FtpRequest rename;
+    rename.url_path = DirectoryUrlPath(server_dir_);
+    rename.commands_after = {"RNFR " + temporary, "RNTO " + name};
+    const FtpOutcome renamed = Run(rename);
+    if (renamed.ok()) return 0;
+    failure = FailWith(renamed, Purpose::kCommand);
+  }
+  // A server that stopped answering would only make the clean-up wait as long
+  // again; the name of the leftover cannot be mistaken for anything else.
+  if (failure != kEngineTimeout && failure != kEngineStalled) RemoveServerFile(temporary);
+  out_of_step_ = true;
+  return failure;
+}
+
+int32_t CurlEngine::fceClose(int32_t channel) {
+  if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
+  EndConnection();
+  return 0;
+}
+
+int32_t CurlEngine::fceErrorText(int32_t channel, int32_t code, char* buffer, int32_t size) {
+  if (buffer == nullptr || size < 1) return kEngineBadArgument;
+  const char* meaning = EngineErrorMeaning(code);
+  std::string text = meaning != nullptr ? meaning : "Unknown FTP engine error";
+  if (const auto found = details_.find(code); found != details_.end() && !found->second.empty()) {
+    text += ": " + found->second;
+  }
+  const size_t length = std::min(text.size(), static_cast<size_t>(size) - 1);
+  memcpy(buffer, text.data(), length);
+  buffer[length] = '\0';
+  if (!attached_) return kEngineNotAttached;
+  if (channel != 0) return kEngineBadChannel;
+  return meaning != nullptr ? 0 : kEngineBadArgument;
+}
+
+int32_t CurlEngine::fceRelease() {
+  if (!attached_) return kEngineNotAttached;
+  EndConnection();
+  attached_ = false;
+  return 0;
+}
+
+}  // namespace
+
+std::unique_ptr<FtpEngine> MakeCurlEngine() { return std::make_unique<CurlEngine>(); }
+
+}  // namespace zuno

@@ -1,1 +1,334 @@
-// placeholder: filled in by its own change
+#include "engine/curl_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "engine/engine_errors.h"
+#include "engine/engine_test_session.h"
+#include "tests/support/ftp_servers.h"
+#include "tests/support/temp_dir.h"
+
+namespace zuno {
+namespace {
+
+using testing::BinaryContent;
+using testing::EngineSession;
+using testing::FileHolds;
+using testing::FtpServer;
+using testing::kCallCeiling;
+using testing::NamesIn;
+using testing::ServerSubdirectory;
+using testing::TempDir;
+using testing::WriteFile;
+using Clock = std::chrono::steady_clock;
+
+// --- The calls themselves, without a server -------------------------------------
+
+TEST(CurlEngineCallsTest, RefusesCallsBeforeAttachAndOnOtherChannels) {
+  std::unique_ptr<FtpEngine> engine = MakeCurlEngine();
+  EXPECT_EQ(engine->fceSetLocalDir(0, "/tmp"), kEngineNotAttached);
+  EXPECT_EQ(engine->fceConnect(0, "127.0.0.1", "u", "p"), kEngineNotAttached);
+  EXPECT_EQ(engine->fceClose(0), kEngineNotAttached);
+  ASSERT_GE(engine->fceAttach(1), 0);
+  EXPECT_EQ(engine->fceSetLocalDir(1, "/tmp"), kEngineBadChannel);
+  EXPECT_EQ(engine->fceSetInteger(-1, 1, 1000), kEngineBadChannel);
+  EXPECT_EQ(engine->fceConnect(2, "127.0.0.1", "u", "p"), kEngineBadChannel);
+  EXPECT_EQ(engine->fceRelease(), 0);
+  EXPECT_EQ(engine->fceSetLocalDir(0, "/tmp"), kEngineNotAttached);
+}
+
+TEST(CurlEngineCallsTest, RefusesBadArgumentsWithTheirOwnCodes) {
+  EngineSession engine;
+  TempDir local;
+  const std::string file = local.Write("plain", "x");
+  EXPECT_EQ(engine->fceSetInteger(0, 2, 1000), kEngineUnknownParameter);
+  EXPECT_EQ(engine->fceSetInteger(0, 1, 0), kEngineBadArgument);
+  EXPECT_EQ(engine->fceSetLocalDir(0, local.File("missing")), kEngineLocalDirectoryMissing);
+  EXPECT_EQ(engine->fceSetLocalDir(0, file), kEngineLocalDirectoryMissing);
+  EXPECT_EQ(engine->fceSetLocalDir(0, ""), kEngineLocalDirectoryMissing);
+  EXPECT_EQ(engine->fceSetLocalDir(0, local.path().string()), 0);
+  for (const char* host :
+       {"", "host name", "host/x", "user@host", "ftp://host", "host:99999", "::1", "[::1"}) {
+    EXPECT_EQ(engine->fceConnect(0, host, "u", "p"), kEngineBadHostText) << host;
+  }
+  EXPECT_NE(engine.Text(kEngineBadHostText).find("host"), std::string::npos);
+  // Nothing that needs a login works without one.
+  EXPECT_EQ(engine->fceSetServerDir(0, "x"), kEngineNotConnected);
+  EXPECT_EQ(engine.Check("x"), kEngineNotConnected);
+  EXPECT_EQ(engine->fceGetFile(0, "a:b"), kEngineNotConnected);
+  EXPECT_EQ(engine->fcePutFile(0, "a"), kEngineNotConnected);
+  EXPECT_EQ(engine->fceDelFile(0, "a"), kEngineNotConnected);
+  EXPECT_EQ(engine->fceClose(0), 0);
+}
+
+TEST(CurlEngineCallsTest, ErrorTextsFitTheBufferAndMatchTheCode) {
+  EngineSession engine;
+  EXPECT_EQ(engine->fceSetLocalDir(0, "/no/such/zuno/directory"), kEngineLocalDirectoryMissing);
+  const std::string text = engine.Text(kEngineLocalDirectoryMissing);
+  EXPECT_NE(text.find("No such local directory"), std::string::npos) << text;
+  EXPECT_NE(text.find("/no/such/zuno/directory"), std::string::npos) << text;
+  char small[12];
+  std::memset(small, 'x', sizeof(small));
+  engine->fceErrorText(0, kEngineLocalDirectoryMissing, small, sizeof(small));
+  EXPECT_EQ(std::string(small), text.substr(0, 11));
+  // Every code has a text of its own; an unknown number still gets one.
+  std::set<std::string> texts;
+  for (int32_t code = -1; code >= kEngineStalled; --code) {
+    const std::string meaning = engine.Text(code);
+    EXPECT_FALSE(meaning.empty()) << code;
+    texts.insert(meaning);
+  }
+  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineStalled));
+  EXPECT_FALSE(engine.Text(-999).empty());
+}
+
+TEST(CurlEngineCallsTest, ConnectFailsQuicklyWhereNothingListens) {
+  EngineSession engine;
+  const int port = testing::FindFreeLoopbackPort();
+  ASSERT_NE(port, 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(engine->fceConnect(0, "127.0.0.1:" + std::to_string(port), "u", "p"),
+            kEngineCannotConnect);
+  EXPECT_LT(Clock::now() - start, kCallCeiling);
+  EXPECT_EQ(engine->fceSetServerDir(0, ""), kEngineNotConnected);
+}
+
+// --- The contract, against pyftpdlib and vsftpd ---------------------------------
+
+enum class ServerKind { kPyFtpd, kVsftpd };
+
+void PrintTo(ServerKind kind, std::ostream* out) {
+  *out << (kind == ServerKind::kPyFtpd ? "PyFtpd" : "Vsftpd");
+}
+
+std::string KindName(const ::testing::TestParamInfo<ServerKind>& info) {
+  return ::testing::PrintToString(info.param);
+}
+
+// One server of each kind serves the whole suite; each test works in a server
+// directory of its own. Neither server has its login directory at "/": pyftpdlib
+// shows root/home/zuno as "/home/zuno", vsftpd shows the real absolute path.
+struct SharedServer {
+  TempDir files;
+  std::unique_ptr<FtpServer> server;
+  std::string error;
+};
+
+class CurlEngineServerTest : public ::testing::TestWithParam<ServerKind> {
+ protected:
+  static std::map<ServerKind, std::unique_ptr<SharedServer>>& Servers() {
+    static auto* servers = new std::map<ServerKind, std::unique_ptr<SharedServer>>();
+    return *servers;
+  }
+  static void TearDownTestSuite() { Servers().clear(); }
+
+  void SetUp() override {
+    std::string why;
+    if (GetParam() == ServerKind::kVsftpd && !FtpServer::CanRunVsftpd(&why)) GTEST_SKIP() << why;
+    std::unique_ptr<SharedServer>& shared = Servers()[GetParam()];
+    if (shared == nullptr) {
+      shared = std::make_unique<SharedServer>();
+      const std::filesystem::path home = shared->files.path() / "root" / "home" / "zuno";
+      std::filesystem::create_directories(home);
+      if (GetParam() == ServerKind::kPyFtpd) {
+        testing::PyFtpdOptions options;
+        options.root = shared->files.path() / "root";
+        options.login_dir = home;
+        shared->server = FtpServer::StartPyFtpd(options, &shared->error);
+      } else {
+        testing::VsftpdOptions options;
+        options.login_dir = home;
+        shared->server = FtpServer::StartVsftpd(options, &shared->error);
+      }
+    }
+    ASSERT_NE(shared->server, nullptr) << shared->error;
+    server_ = shared->server.get();
+    name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name_) {
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
+    }
+    server_dir_ = ServerSubdirectory(*server_, name_);
+  }
+
+  const FtpServer& server() const { return *server_; }
+
+  FtpServer* server_ = nullptr;
+  std::string name_;                  // the test's own server directory, relative
+  std::filesystem::path server_dir_;  // ... and where it lies on the disk
+  TempDir local_;
+  EngineSession engine_;
+};
+
+INSTANTIATE_TEST_SUITE_P(BothServers, CurlEngineServerTest,
+                         ::testing::Values(ServerKind::kPyFtpd, ServerKind::kVsftpd), KindName);
+
+TEST_P(CurlEngineServerTest, RefusedLoginShowsTheServersReplyButNeverThePassword) {
+  // PAM behind vsftpd answers a wrong password only after about two seconds.
+  ASSERT_EQ(engine_->fceSetInteger(0, 1, 6000), 0);
+  ASSERT_EQ(engine_->fceSetInteger(0, 3, 6000), 0);
+  const int32_t refused =
+      engine_->fceConnect(0, server().host_text(), server().user(), "Wrong-Pass-77");
+  EXPECT_EQ(refused, kEngineLoginRefused);
+  const std::string text = engine_.Text(refused);
+  EXPECT_NE(text.find("530"), std::string::npos) << text;
+  EXPECT_EQ(engine_->fceSetServerDir(0, ""), kEngineNotConnected);
+
+  // A later connect is a login of its own and works.
+  ASSERT_EQ(engine_.Connect(server()), 0);
+  EXPECT_EQ(engine_->fceSetServerDir(0, name_), 0);
+  EXPECT_EQ(engine_->fceClose(0), 0);
+  EXPECT_EQ(engine_->fceSetServerDir(0, name_), kEngineNotConnected);
+  for (int32_t code = -1; code >= -40; --code) {
+    const std::string any = engine_.Text(code);
+    EXPECT_EQ(any.find("Wrong-Pass-77"), std::string::npos) << any;
+    EXPECT_EQ(any.find(server().password()), std::string::npos) << any;
+  }
+}
+
+TEST_P(CurlEngineServerTest, ServerDirectoryIsTakenAsWritten) {
+  WriteFile(server_dir_ / "only-here.txt", "here");
+  WriteFile(server().login_dir() / (name_ + ".top"), "top");
+  ASSERT_EQ(engine_.Connect(server()), 0);
+
+  // Relative: below the login directory.
+  ASSERT_EQ(engine_->fceSetServerDir(0, name_), 0);
+  EXPECT_GT(engine_.Check("only-here.txt"), 0);
+  // Absolute: from the server's "/", which is not the login directory.
+  ASSERT_EQ(engine_->fceSetServerDir(0, server().login_path() + "/" + name_), 0);
+  EXPECT_GT(engine_.Check("only-here.txt"), 0);
+  EXPECT_EQ(engine_->fceSetServerDir(0, "/" + name_), kEngineNoServerDirectory);
+  // Empty: the login directory itself.
+  ASSERT_EQ(engine_->fceSetServerDir(0, ""), 0);
+  EXPECT_GT(engine_.Check(name_ + ".top"), 0);
+  EXPECT_EQ(engine_.Check("only-here.txt"), 0);
+
+  // A missing directory fails with the server's reply, and is never created.
+  const int32_t missing = engine_->fceSetServerDir(0, name_ + "/missing/deeper");
+  EXPECT_EQ(missing, kEngineNoServerDirectory);
+  EXPECT_NE(engine_.Text(missing).find("550"), std::string::npos) << engine_.Text(missing);
+  EXPECT_FALSE(std::filesystem::exists(server_dir_ / "missing"));
+  EXPECT_EQ(engine_->fceSetServerDir(0, "dir\r\nDELE x"), kEngineBadDirectoryText);
+}
+
+TEST_P(CurlEngineServerTest, FileCheckComparesWholeNamesExactly) {
+  for (const char* name : {"bookmarks.html", ".hidden", "with blank.html", "odd #1 100%.html",
+                           "Lesezeichen-\xC3\xA4.html"}) {
+    WriteFile(server_dir_ / name, name);
+  }
+  std::filesystem::create_directory(server_dir_ / "folder");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
+
+  const std::pair<std::string, bool> files[] = {
+      {"bookmarks.html", true},
+      {".hidden", true},
+      {"with blank.html", true},
+      {"odd #1 100%.html", true},
+      {"Lesezeichen-\xC3\xA4.html", true},
+      {"Bookmarks.html", false},
+      {"bookmarks.htm", false},
+      {"bookmarks.html ", false},
+      {".absent", false},
+      {"no such file.html", false},
+  };
+  for (const auto& [name, present] : files) {
+    const int32_t result = engine_.Check(name);
+    if (present) {
+      EXPECT_GT(result, 0) << name << ": " << engine_.Text(result);
+    } else {
+      EXPECT_EQ(result, 0) << name << ": " << engine_.Text(result);
+    }
+  }
+  // A directory of that name is no file: not there, and not absent either.
+  EXPECT_LT(engine_.Check("folder"), 0);
+  for (const std::string name : {"a/b", "", "x\r\nDELE bookmarks.html", "..", "/"}) {
+    EXPECT_EQ(engine_.Check(name), kEngineBadName) << name;
+  }
+  EXPECT_EQ(engine_->fceGetList(0, 1, nullptr, 0), kEngineUnsupportedListKind);
+  EXPECT_EQ(engine_->fceSetMode(0, 'C'), kEngineBadMode);
+  EXPECT_EQ(engine_->fceSetMode(0, 'A'), 0);
+  EXPECT_TRUE(std::filesystem::exists(server_dir_ / "bookmarks.html"));
+}
+
+TEST_P(CurlEngineServerTest, DownloadReplacesTheLocalFileByteForByte) {
+  const std::string content = BinaryContent(300000, 1);
+  WriteFile(server_dir_ / "data file #1.bin", content);
+  WriteFile(local_.path() / "local.html", "the browser's old copy");
+  WriteFile(local_.path() / "other.txt", "untouched");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
+
+  ASSERT_EQ(engine_->fceGetFile(0, "data file #1.bin:local.html"), 0)
+      << engine_.Text(kEngineServerRefused);
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", content));
+  EXPECT_EQ(NamesIn(local_.path()), (std::set<std::string>{"local.html", "other.txt"}));
+
+  // Names are passed whole: a local name far beyond 127 characters arrives as it is.
+  const std::string long_name = std::string(150, 'n') + ".html";
+  ASSERT_EQ(engine_->fceGetFile(0, "data file #1.bin:" + long_name), 0);
+  EXPECT_TRUE(FileHolds(local_.path() / long_name, content));
+
+  // A failed download leaves the local file as it was, and nothing else behind.
+  WriteFile(local_.path() / "local.html", "kept");
+  EXPECT_EQ(engine_->fceGetFile(0, "missing.bin:local.html"), kEngineServerFileMissing);
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", "kept"));
+  EXPECT_EQ(NamesIn(local_.path()), (std::set<std::string>{"local.html", "other.txt", long_name}));
+
+  EXPECT_EQ(engine_->fceGetFile(0, "no colon"), kEngineBadTransferText);
+  EXPECT_EQ(engine_->fceGetFile(0, "data file #1.bin:"), kEngineBadTransferText);
+  EXPECT_EQ(engine_->fceGetFile(0, ":local.html"), kEngineBadName);
+  EXPECT_EQ(engine_->fceGetFile(0, "../x:local.html"), kEngineBadName);
+  // The first colon splits; the server name has none, the local name may.
+  ASSERT_EQ(engine_->fceGetFile(0, "data file #1.bin:with:colon"), 0);
+  EXPECT_TRUE(FileHolds(local_.path() / "with:colon", content));
+}
+
+TEST_P(CurlEngineServerTest, UploadLandsByteForByteAndLeavesNoTemporaryFile) {
+  const std::string name = "up load \xC3\xA4 #2.bin";
+  const std::string content = BinaryContent(200000, 7);
+  WriteFile(local_.path() / name, content);
+  WriteFile(server_dir_ / name, "the server's older copy");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
+
+  ASSERT_EQ(engine_->fcePutFile(0, name), 0) << engine_.Text(kEngineServerRefused);
+  EXPECT_TRUE(FileHolds(server_dir_ / name, content));
+  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+
+  // The same again where the driver deleted the server's copy first.
+  ASSERT_EQ(engine_->fceDelFile(0, name), 0);
+  ASSERT_EQ(engine_->fcePutFile(0, name), 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / name, content));
+  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+
+  EXPECT_EQ(engine_->fcePutFile(0, "not-here.bin"), kEngineLocalFileMissing);
+  EXPECT_EQ(engine_->fcePutFile(0, "a/b"), kEngineBadName);
+  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+}
+
+TEST_P(CurlEngineServerTest, DeleteRemovesTheFileOfTheServerDirectoryOnly) {
+  const std::filesystem::path elsewhere = ServerSubdirectory(server(), name_ + "-other");
+  WriteFile(server_dir_ / "victim.txt", "in the server directory");
+  WriteFile(elsewhere / "victim.txt", "in another directory");
+  WriteFile(server().login_dir() / "victim.txt", "in the login directory");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
+
+  EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
+  EXPECT_FALSE(std::filesystem::exists(server_dir_ / "victim.txt"));
+  EXPECT_TRUE(std::filesystem::exists(elsewhere / "victim.txt"));
+  EXPECT_TRUE(std::filesystem::exists(server().login_dir() / "victim.txt"));
+  // A file that is not there counts as deleted.
+  EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
+  EXPECT_EQ(engine_->fceDelFile(0, "never there.txt"), 0);
+  EXPECT_EQ(engine_->fceDelFile(0, "../victim.txt"), kEngineBadName);
+  EXPECT_TRUE(std::filesystem::exists(server().login_dir() / "victim.txt"));
+  std::filesystem::remove(server().login_dir() / "victim.txt");
+}
+
+}  // namespace
+}  // namespace zuno

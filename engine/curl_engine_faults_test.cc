@@ -1,0 +1,354 @@
+// The engine against servers that fail: cut connections, stalls, silence,
+// missing commands, refusals, and connections that the server ends.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "engine/curl_engine.h"
+#include "engine/engine_errors.h"
+#include "engine/engine_test_session.h"
+#include "tests/support/ftp_servers.h"
+#include "tests/support/temp_dir.h"
+
+namespace zuno {
+namespace {
+
+using testing::BinaryContent;
+using testing::EngineSession;
+using testing::FileHolds;
+using testing::FtpServer;
+using testing::kCallCeiling;
+using testing::NamesIn;
+using testing::PyFtpdOptions;
+using testing::ServerSubdirectory;
+using testing::TempDir;
+using testing::VsftpdOptions;
+using testing::WriteFile;
+using Clock = std::chrono::steady_clock;
+
+size_t CountOf(const std::string& text, const std::string& piece) {
+  size_t count = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// A pyftpdlib server of its own for one test, its login directory below "/".
+class FaultyServerTest : public ::testing::Test {
+ protected:
+  void Start(PyFtpdOptions options) {
+    options.root = files_.path();
+    options.login_dir = files_.path() / "home";
+    std::filesystem::create_directories(options.login_dir / "sync");
+    std::string error;
+    server_ = FtpServer::StartPyFtpd(options, &error);
+    ASSERT_NE(server_, nullptr) << error;
+    server_dir_ = server_->login_dir() / "sync";
+  }
+  const FtpServer& server() const { return *server_; }
+
+  TempDir files_;
+  TempDir local_;
+  std::unique_ptr<FtpServer> server_;
+  std::filesystem::path server_dir_;
+  EngineSession engine_;
+};
+
+TEST_F(FaultyServerTest, OneLoginServesEachPassFromConnectToClose) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  WriteFile(server_dir_ / "bookmarks.html", "server copy");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_GT(engine_.Check("bookmarks.html"), 0);
+  ASSERT_EQ(engine_->fceGetFile(0, "bookmarks.html:local.html"), 0);
+  ASSERT_EQ(engine_->fceClose(0), 0);
+  WriteFile(local_.path() / "bookmarks.html", "new copy");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_EQ(engine_->fceDelFile(0, "bookmarks.html"), 0);
+  ASSERT_EQ(engine_->fcePutFile(0, "bookmarks.html"), 0);
+  ASSERT_EQ(engine_->fceClose(0), 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / "bookmarks.html", "new copy"));
+  EXPECT_EQ(CountOf(server().log_text(), "logged in"), 2u) << server().log_text();
+}
+
+TEST_F(FaultyServerTest, DownloadCutOffLeavesTheLocalFileAsItWas) {
+  PyFtpdOptions options;
+  options.drop_download_after = 64 * 1024;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  WriteFile(server_dir_ / "bookmarks.html", BinaryContent(300000, 3));
+  WriteFile(local_.path() / "local.html", "the browser's copy");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+
+  const int32_t failed = engine_->fceGetFile(0, "bookmarks.html:local.html");
+  EXPECT_LT(failed, 0);
+  EXPECT_FALSE(engine_.Text(failed).empty());
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", "the browser's copy"));
+  EXPECT_EQ(NamesIn(local_.path()), std::set<std::string>{"local.html"});
+  // The next step logs in again by itself.
+  EXPECT_GT(engine_.Check("bookmarks.html"), 0);
+}
+
+TEST_F(FaultyServerTest, StalledDownloadFailsWithinItsLimitAndTheNextStepWorks) {
+  PyFtpdOptions options;
+  options.stall_download_after = 64 * 1024;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  WriteFile(server_dir_ / "bookmarks.html", BinaryContent(300000, 4));
+  WriteFile(local_.path() / "local.html", "the browser's copy");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+
+  const auto start = Clock::now();
+  const int32_t failed = engine_->fceGetFile(0, "bookmarks.html:local.html");
+  EXPECT_LT(Clock::now() - start, kCallCeiling);
+  EXPECT_EQ(failed, kEngineStalled) << engine_.Text(failed);
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", "the browser's copy"));
+  EXPECT_EQ(NamesIn(local_.path()), std::set<std::string>{"local.html"});
+  // The connection of the stalled transfer is out of step; the next step does not
+  // use it.
+  EXPECT_GT(engine_.Check("bookmarks.html"), 0);
+}
+
+TEST_F(FaultyServerTest, UploadCutOffNeverTruncatesTheServerFile) {
+  PyFtpdOptions options;
+  options.drop_upload_after = 64 * 1024;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  WriteFile(server_dir_ / "bookmarks.html", "the server's copy");
+  WriteFile(local_.path() / "bookmarks.html", BinaryContent(300000, 5));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+
+  const int32_t failed = engine_->fcePutFile(0, "bookmarks.html");
+  EXPECT_LT(failed, 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / "bookmarks.html", "the server's copy"));
+  // The partial upload under its own name was removed again.
+  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{"bookmarks.html"});
+}
+
+TEST_F(FaultyServerTest, SilentServerMakesConnectFailWithinItsLimit) {
+  PyFtpdOptions options;
+  options.silent = true;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  const auto start = Clock::now();
+  const int32_t failed = engine_.Connect(server());
+  EXPECT_LT(Clock::now() - start, kCallCeiling);
+  EXPECT_TRUE(failed == kEngineTimeout || failed == kEngineStalled) << engine_.Text(failed);
+  EXPECT_EQ(engine_->fceSetServerDir(0, ""), kEngineNotConnected);
+}
+
+TEST_F(FaultyServerTest, UnansweredQuitDoesNotHoldUpClose) {
+  PyFtpdOptions options;
+  options.mute_quit = true;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  const auto start = Clock::now();
+  EXPECT_EQ(engine_->fceClose(0), 0);
+  EXPECT_LT(Clock::now() - start, kCallCeiling);
+}
+
+// A key during a retry ends the run without fceClose: the engine then goes away with
+// the connection open, and must not wait out the reply limit for a QUIT answer.
+TEST_F(FaultyServerTest, EngineDroppedWithAnOpenConnectionEndsAtOnce) {
+  PyFtpdOptions options;
+  options.mute_quit = true;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  auto engine = MakeCurlEngine();
+  ASSERT_GE(engine->fceAttach(1), 0);
+  ASSERT_EQ(engine->fceSetInteger(0, 3, 60000), 0);  // a reply may take a minute
+  ASSERT_EQ(engine->fceConnect(0, server().host_text(), server().user(), server().password()), 0);
+  const auto start = Clock::now();
+  engine.reset();
+  EXPECT_LT(Clock::now() - start, kCallCeiling);
+}
+
+TEST_F(FaultyServerTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
+  PyFtpdOptions options;
+  options.permissions = "elrw";  // no deleting
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  WriteFile(server_dir_ / "bookmarks.html", "kept");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  const int32_t refused = engine_->fceDelFile(0, "bookmarks.html");
+  EXPECT_EQ(refused, kEngineServerRefused);
+  EXPECT_NE(engine_.Text(refused).find("550"), std::string::npos) << engine_.Text(refused);
+  EXPECT_TRUE(std::filesystem::exists(server_dir_ / "bookmarks.html"));
+  EXPECT_EQ(engine_->fceDelFile(0, "absent.html"), 0);
+}
+
+TEST_F(FaultyServerTest, WorksOnIpv6Loopback) {
+  if (testing::FindFreeLoopbackPort(true) == 0) GTEST_SKIP() << "no IPv6 loopback here";
+  PyFtpdOptions options;
+  options.ipv6 = true;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  ASSERT_EQ(server().host_text().rfind("[::1]:", 0), 0u);
+  const std::string content = BinaryContent(50000, 6);
+  WriteFile(server_dir_ / "bookmarks.html", content);
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  EXPECT_GT(engine_.Check("bookmarks.html"), 0);
+  EXPECT_EQ(engine_.Check("absent.html"), 0);
+  ASSERT_EQ(engine_->fceGetFile(0, "bookmarks.html:local.html"), 0);
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", content));
+}
+
+// Servers that lack SIZE, and also MLST / MLSD: the check falls back on name
+// lists, and transfers are still verified as far as the server allows.
+struct MissingCommands {
+  const char* label;
+  bool no_mlst;
+};
+
+void PrintTo(const MissingCommands& missing, std::ostream* out) { *out << missing.label; }
+
+class ServerWithoutSizeTest : public FaultyServerTest,
+                              public ::testing::WithParamInterface<MissingCommands> {};
+
+INSTANTIATE_TEST_SUITE_P(Servers, ServerWithoutSizeTest,
+                         ::testing::Values(MissingCommands{"NoSize", false},
+                                           MissingCommands{"NoSizeNoMlst", true}),
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
+
+TEST_P(ServerWithoutSizeTest, ChecksAndTransfersStillHold) {
+  PyFtpdOptions options;
+  options.no_size = true;
+  options.no_mlst = GetParam().no_mlst;
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  const std::string content = BinaryContent(100000, 8);
+  WriteFile(server_dir_ / "bookmarks.html", content);
+  WriteFile(server_dir_ / ".hidden", "dot");
+  std::filesystem::create_directory(server_dir_ / "folder");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+
+  EXPECT_GT(engine_.Check("bookmarks.html"), 0);
+  EXPECT_GT(engine_.Check(".hidden"), 0);
+  EXPECT_EQ(engine_.Check("absent.html"), 0);
+  EXPECT_EQ(engine_.Check("Bookmarks.html"), 0);
+  // Without machine listings a directory cannot be told from a file here, and a
+  // name list that may hide dot-files proves nothing about one that is missing.
+  if (!GetParam().no_mlst) {
+    EXPECT_LT(engine_.Check("folder"), 0);
+    EXPECT_EQ(engine_.Check(".absent"), 0);
+  } else {
+    EXPECT_LT(engine_.Check(".absent"), 0);
+  }
+
+  ASSERT_EQ(engine_->fceGetFile(0, "bookmarks.html:local.html"), 0);
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", content));
+  const std::string upload = BinaryContent(80000, 9);
+  WriteFile(local_.path() / "up.bin", upload);
+  ASSERT_EQ(engine_->fcePutFile(0, "up.bin"), 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / "up.bin", upload));
+  EXPECT_EQ(NamesIn(server_dir_),
+            (std::set<std::string>{"bookmarks.html", ".hidden", "folder", "up.bin"}));
+}
+
+// --- Connections that the server ends between steps -----------------------------
+
+enum class Dropper { kPyFtpdSays421, kPyFtpdSilently, kVsftpd };
+
+void PrintTo(Dropper dropper, std::ostream* out) {
+  switch (dropper) {
+    case Dropper::kPyFtpdSays421:
+      *out << "PyFtpdSays421";
+      break;
+    case Dropper::kPyFtpdSilently:
+      *out << "PyFtpdSilently";
+      break;
+    case Dropper::kVsftpd:
+      *out << "Vsftpd";
+      break;
+  }
+}
+
+class DroppedConnectionTest : public ::testing::TestWithParam<Dropper> {};
+
+INSTANTIATE_TEST_SUITE_P(Servers, DroppedConnectionTest,
+                         ::testing::Values(Dropper::kPyFtpdSays421, Dropper::kPyFtpdSilently,
+                                           Dropper::kVsftpd),
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
+
+TEST_P(DroppedConnectionTest, EveryStepLogsInAgainAndReturnsToTheServerDirectory) {
+  TempDir files;
+  TempDir local;
+  const std::filesystem::path home = files.path() / "home";
+  std::filesystem::create_directories(home);
+  std::string error;
+  std::unique_ptr<FtpServer> server;
+  if (GetParam() == Dropper::kVsftpd) {
+    if (!FtpServer::CanRunVsftpd(&error)) GTEST_SKIP() << error;
+    VsftpdOptions options;
+    options.login_dir = home;
+    options.idle_timeout_seconds = 1;
+    server = FtpServer::StartVsftpd(options, &error);
+  } else {
+    PyFtpdOptions options;
+    options.root = files.path();
+    options.login_dir = home;
+    options.idle_timeout_seconds = 0.5;
+    options.drop_silently = GetParam() == Dropper::kPyFtpdSilently;
+    server = FtpServer::StartPyFtpd(options, &error);
+  }
+  ASSERT_NE(server, nullptr) << error;
+  const std::filesystem::path server_dir = ServerSubdirectory(*server, "sync");
+  // The same name in the login directory: a step that forgot to change into the
+  // server directory after logging in again would act on this one.
+  WriteFile(home / "bookmarks.html", "decoy");
+  WriteFile(server_dir / "bookmarks.html", "server copy");
+  WriteFile(local.path() / "bookmarks.html", "new copy");
+
+  EngineSession engine;
+  ASSERT_NO_FATAL_FAILURE(engine.Open(*server, local.path(), "sync"));
+  // Long enough for the server's idle limit (pyftpdlib 0.5 s, vsftpd 1 s) to end
+  // the session before each step.
+  const auto idle = std::chrono::milliseconds(GetParam() == Dropper::kVsftpd ? 1600 : 900);
+  const auto dropped = [idle] { std::this_thread::sleep_for(idle); };
+  dropped();
+  EXPECT_GT(engine.Check("bookmarks.html"), 0) << engine.Text(kEngineConnectionLost);
+  dropped();
+  ASSERT_EQ(engine->fceGetFile(0, "bookmarks.html:local.html"), 0);
+  EXPECT_TRUE(FileHolds(local.path() / "local.html", "server copy"));
+  dropped();
+  ASSERT_EQ(engine->fceDelFile(0, "bookmarks.html"), 0);
+  EXPECT_FALSE(std::filesystem::exists(server_dir / "bookmarks.html"));
+  dropped();
+  ASSERT_EQ(engine->fcePutFile(0, "bookmarks.html"), 0);
+  EXPECT_TRUE(FileHolds(server_dir / "bookmarks.html", "new copy"));
+  EXPECT_TRUE(FileHolds(home / "bookmarks.html", "decoy"));
+  EXPECT_EQ(engine->fceClose(0), 0);
+}
+
+// --- vsftpd refusals ---------------------------------------------------------------
+
+TEST(VsftpdRefusalTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
+  std::string why;
+  if (!FtpServer::CanRunVsftpd(&why)) GTEST_SKIP() << why;
+  TempDir files;
+  TempDir local;
+  const std::filesystem::path home = files.path() / "home";
+  std::filesystem::create_directories(home / "locked");
+  VsftpdOptions options;
+  options.login_dir = home;
+  std::unique_ptr<FtpServer> server = FtpServer::StartVsftpd(options, &why);
+  ASSERT_NE(server, nullptr) << why;
+  // The account owns its login directory but not "locked" (root's, mode 0755).
+  chmod((home / "locked").c_str(), 0755);
+  WriteFile(home / "locked" / "bookmarks.html", "kept");
+
+  EngineSession engine;
+  ASSERT_NO_FATAL_FAILURE(engine.Open(*server, local.path(), "locked"));
+  const int32_t refused = engine->fceDelFile(0, "bookmarks.html");
+  EXPECT_EQ(refused, kEngineServerRefused);
+  EXPECT_NE(engine.Text(refused).find("550"), std::string::npos) << engine.Text(refused);
+  EXPECT_TRUE(std::filesystem::exists(home / "locked" / "bookmarks.html"));
+  // Nor can an upload get in; the file stays as it was.
+  WriteFile(local.path() / "bookmarks.html", "new");
+  EXPECT_LT(engine->fcePutFile(0, "bookmarks.html"), 0);
+  EXPECT_TRUE(FileHolds(home / "locked" / "bookmarks.html", "kept"));
+  EXPECT_EQ(NamesIn(home / "locked"), std::set<std::string>{"bookmarks.html"});
+}
+
+}  // namespace
+}  // namespace zuno

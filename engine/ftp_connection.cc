@@ -1,0 +1,253 @@
+#include "engine/ftp_connection.h"
+
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace zuno {
+namespace {
+
+// libcurl counts some limits in whole seconds; a limit never becomes shorter.
+long WholeSeconds(long milliseconds) {
+  const long seconds = (milliseconds + 999) / 1000;
+  return seconds < 1 ? 1 : seconds;
+}
+
+size_t DiscardData(char*, size_t size, size_t count, void*) { return size * count; }
+
+size_t WriteToSink(char* data, size_t size, size_t count, void* sink) {
+  const size_t bytes = size * count;
+  return static_cast<TransferSink*>(sink)->Write(data, bytes) ? bytes : 0;
+}
+
+size_t ReadFromSource(char* data, size_t size, size_t count, void* source) {
+  const long got = static_cast<TransferSource*>(source)->Read(data, size * count);
+  return got < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(got);
+}
+
+// A list of commands for libcurl that frees itself.
+class CommandList {
+ public:
+  explicit CommandList(const std::vector<std::string>& commands) {
+    for (const std::string& command : commands) {
+      curl_slist* longer = curl_slist_append(list_, command.c_str());
+      if (longer == nullptr) {
+        complete_ = false;
+        break;
+      }
+      list_ = longer;
+    }
+  }
+  ~CommandList() { curl_slist_free_all(list_); }
+  CommandList(const CommandList&) = delete;
+  CommandList& operator=(const CommandList&) = delete;
+
+  curl_slist* get() const { return list_; }
+  bool complete() const { return complete_; }
+
+ private:
+  curl_slist* list_ = nullptr;
+  bool complete_ = true;
+};
+
+}  // namespace
+
+FtpConnection::FtpConnection(const LoginData& login)
+    : login_(login), curl_(curl_easy_init()), multi_(curl_multi_init()) {}
+
+FtpConnection::~FtpConnection() {
+  // The connection goes with the multi handle, with QUIT when it is still in step;
+  // the answer is awaited no longer than the reply limit.
+  if (multi_ != nullptr) curl_multi_cleanup(multi_);
+  if (curl_ != nullptr) curl_easy_cleanup(curl_);
+  explicit_bzero(login_.password.data(), login_.password.size());
+}
+
+void FtpConnection::Abandon() {
+  // With its sockets shut, the QUIT that the clean-up tries fails at once.
+  for (curl_socket_t socket : sockets_) shutdown(socket, SHUT_RDWR);
+  if (multi_ != nullptr) curl_multi_cleanup(multi_);
+  multi_ = nullptr;
+  if (curl_ != nullptr) curl_easy_cleanup(curl_);
+  curl_ = nullptr;
+}
+
+bool FtpConnection::Quiet() const {
+  std::vector<pollfd> watched;
+  for (curl_socket_t socket : sockets_) watched.push_back({socket, POLLIN, 0});
+  if (watched.empty()) return true;
+  if (poll(watched.data(), watched.size(), 0) < 0) return false;
+  for (const pollfd& socket : watched) {
+    if (socket.revents != 0) return false;
+  }
+  return true;
+}
+
+curl_socket_t FtpConnection::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
+  const curl_socket_t socket =
+      ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  if (socket != CURL_SOCKET_BAD) static_cast<FtpConnection*>(self)->sockets_.push_back(socket);
+  return socket;
+}
+
+int FtpConnection::OnCloseSocket(void* self, curl_socket_t socket) {
+  std::vector<curl_socket_t>& sockets = static_cast<FtpConnection*>(self)->sockets_;
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    if (sockets[i] == socket) {
+      sockets.erase(sockets.begin() + static_cast<long>(i));
+      break;
+    }
+  }
+  return close(socket);
+}
+
+size_t FtpConnection::OnReplyLine(char* data, size_t size, size_t count, void* self) {
+  auto* connection = static_cast<FtpConnection*>(self);
+  const size_t bytes = size * count;
+  std::string line(data, bytes);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  // The final line of a reply is three digits and a blank (or nothing more);
+  // "ddd-" begins a reply of several lines.
+  const bool final_line = line.size() >= 3 && line[0] >= '0' && line[0] <= '9' && line[1] >= '0' &&
+                          line[1] <= '9' && line[2] >= '0' && line[2] <= '9' &&
+                          (line.size() == 3 || line[3] == ' ');
+  // Only a new connection begins with the greeting, 220.
+  if (line.compare(0, 3, "220") == 0) connection->greeted_ = true;
+  if (final_line) {
+    connection->reply_code_ = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+    if (line.size() > 200) line.resize(200);
+    connection->reply_text_ = line;
+  }
+  return bytes;
+}
+
+void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTimeouts& timeouts,
+                                     curl_slist* commands) {
+  CURL* curl = curl_;
+  curl_easy_reset(curl);
+  const std::string url = ServerUrl(login_.address) + request.url_path;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
+  curl_easy_setopt(curl, CURLOPT_USERNAME, login_.user.c_str());
+  curl_easy_setopt(curl, CURLOPT_PASSWORD, login_.password.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_);
+  // One CWD with the whole directory, exactly as the user wrote it.
+  curl_easy_setopt(curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+  curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+  // Passive mode, to the address of the control connection whatever PASV says.
+  curl_easy_setopt(curl, CURLOPT_FTP_USE_EPSV, 1L);
+  curl_easy_setopt(curl, CURLOPT_FTP_SKIP_PASV_IP, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeouts.connect_ms);
+  curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, WholeSeconds(timeouts.reply_ms));
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, timeouts.stall_bytes_per_second);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, WholeSeconds(timeouts.stall_ms));
+  curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS, timeouts.data_open_ms);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &FtpConnection::OnOpenSocket);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, this);
+  curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &FtpConnection::OnCloseSocket);
+  curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, this);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &FtpConnection::OnReplyLine);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DiscardData);
+  if (first_request_) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+  if (commands != nullptr) curl_easy_setopt(curl, CURLOPT_POSTQUOTE, commands);
+  if (request.ascii) curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 1L);
+
+  switch (request.kind) {
+    case FtpRequest::Kind::kCommandsOnly:
+    case FtpRequest::Kind::kFileInfo:
+      curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+      break;
+    case FtpRequest::Kind::kListing:
+      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.listing_command.c_str());
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToSink);
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, request.sink);
+      break;
+    case FtpRequest::Kind::kDownload:
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToSink);
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, request.sink);
+      break;
+    case FtpRequest::Kind::kUpload:
+      curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+      curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadFromSource);
+      curl_easy_setopt(curl, CURLOPT_READDATA, request.source);
+      curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
+                       static_cast<curl_off_t>(request.upload_size));
+      break;
+  }
+}
+
+// Runs the request to its end. libcurl's own waits are kept short: after some
+// replies (EPSV) libcurl has nothing to wait for yet still sleeps out the whole
+// wait, so a long one would add a second to a transfer for nothing.
+CURLcode FtpConnection::Perform() {
+  if (curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode result = CURLE_OK;
+  int running = 1;
+  while (running > 0) {
+    if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+    if (running > 0 && curl_multi_poll(multi_, nullptr, 0, 10, nullptr) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+  }
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == curl_) {
+      result = message->data.result;
+    }
+  }
+  return result;
+}
+
+FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& timeouts) {
+  FtpOutcome outcome;
+  if (!usable()) {
+    outcome.code = CURLE_FAILED_INIT;
+    outcome.message = "the connection is closed";
+    return outcome;
+  }
+  CommandList commands(request.commands_after);
+  if (!commands.complete()) {
+    outcome.code = CURLE_OUT_OF_MEMORY;
+    outcome.message = "out of memory";
+    return outcome;
+  }
+  ConfigureRequest(request, timeouts, commands.get());
+  error_buffer_[0] = '\0';
+  reply_text_.clear();
+  reply_code_ = 0;
+  greeted_ = false;
+
+  outcome.code = Perform();
+  first_request_ = false;
+
+  outcome.message = error_buffer_[0] != '\0' ? error_buffer_ : curl_easy_strerror(outcome.code);
+  if (outcome.code == CURLE_OK) outcome.message.clear();
+  outcome.last_reply_code = reply_code_;
+  outcome.last_reply = reply_text_;
+  outcome.logged_in_anew = greeted_;
+  curl_off_t value = 0;
+  if (curl_easy_getinfo(curl_, CURLINFO_SIZE_DOWNLOAD_T, &value) == CURLE_OK) {
+    outcome.bytes_received = value;
+  }
+  if (curl_easy_getinfo(curl_, CURLINFO_SIZE_UPLOAD_T, &value) == CURLE_OK) {
+    outcome.bytes_sent = value;
+  }
+  if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &value) == CURLE_OK) {
+    outcome.reported_size = value;
+  }
+  curl_multi_remove_handle(multi_, curl_);
+  // The command list goes away now; the handle must not point at it any more.
+  curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
+  return outcome;
+}
+
+}  // namespace zuno

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/server_host.h"
+
+namespace zuno {
+
+// The time limits of every exchange with the server (see curl_engine.h for the
+// parameter numbers that set them).
+struct EngineTimeouts {
+  long connect_ms = 80000;
+  long reply_ms = 80000;
+  long stall_ms = 80000;
+  long stall_bytes_per_second = 500;
+  long data_open_ms = 80000;
+};
+
+// What a login needs; kept so that a lost connection can log in again.
+struct LoginData {
+  ServerAddress address;
+  std::string user;
+  std::string password;
+};
+
+// Where the bytes of a download or listing go.
+class TransferSink {
+ public:
+  virtual ~TransferSink() = default;
+  // False stops the transfer (the local side failed).
+  virtual bool Write(const char* data, size_t size) = 0;
+  // Forgets what was written, for a transfer that starts again.
+  virtual bool Restart() = 0;
+};
+
+// Where the bytes of an upload come from.
+class TransferSource {
+ public:
+  virtual ~TransferSource() = default;
+  // Fills up to size bytes; 0 at the end, -1 when the local side failed.
+  virtual long Read(char* data, size_t size) = 0;
+  // Goes back to the first byte, for a transfer that starts again.
+  virtual bool Restart() = 0;
+};
+
+// One exchange on the control connection: optionally a transfer, then commands.
+struct FtpRequest {
+  enum class Kind {
+    kCommandsOnly,  // change into the directory, then the commands
+    kFileInfo,      // change into the directory and ask for the file's size
+    kListing,       // a listing of the directory with listing_command
+    kDownload,      // the file into sink
+    kUpload,        // source into the file
+  };
+  Kind kind = Kind::kCommandsOnly;
+  // The URL path after "ftp://host:port/" (see ftp_paths.h).
+  std::string url_path;
+  std::string listing_command;
+  // Commands sent after the transfer; a leading '*' lets a command fail without
+  // failing the request (its reply is then the outcome's last reply).
+  std::vector<std::string> commands_after;
+  TransferSink* sink = nullptr;
+  TransferSource* source = nullptr;
+  long long upload_size = -1;
+  bool ascii = false;
+};
+
+// What came of a request.
+struct FtpOutcome {
+  CURLcode code = CURLE_OK;
+  // libcurl's description of a failure.
+  std::string message;
+  // The final line of the last reply of the server, without CR LF, and its code
+  // (0 when the server said nothing).
+  int last_reply_code = 0;
+  std::string last_reply;
+  // A new login was made for this request (the earlier connection was gone).
+  bool logged_in_anew = false;
+  long long bytes_received = 0;
+  long long bytes_sent = 0;
+  // The size of the file as the server reported it, -1 when it did not.
+  long long reported_size = -1;
+
+  bool ok() const { return code == CURLE_OK; }
+};
+
+// One login on the server: a libcurl handle whose control connection serves every
+// request until the object goes away, which sends QUIT. libcurl logs in again by
+// itself when it finds the connection gone before a request.
+class FtpConnection {
+ public:
+  explicit FtpConnection(const LoginData& login);
+  ~FtpConnection();
+  FtpConnection(const FtpConnection&) = delete;
+  FtpConnection& operator=(const FtpConnection&) = delete;
+
+  // False when libcurl could not make its handles.
+  bool usable() const { return curl_ != nullptr && multi_ != nullptr; }
+  FtpOutcome Run(const FtpRequest& request, const EngineTimeouts& timeouts);
+  // Whether the connection is as the last request left it: since then the server
+  // has neither said anything nor closed it. A server that has (a "421" at its idle
+  // limit) has ended the session, and libcurl 7.88 must not be handed such a
+  // connection: reading the leftover reply, it reads freed memory.
+  bool Quiet() const;
+  // Ends the connection without QUIT, for a connection out of step or a server
+  // that has stopped answering: nothing waits for it.
+  void Abandon();
+
+ private:
+  static size_t OnReplyLine(char* data, size_t size, size_t count, void* self);
+  static curl_socket_t OnOpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address);
+  static int OnCloseSocket(void* self, curl_socket_t socket);
+  void ConfigureRequest(const FtpRequest& request, const EngineTimeouts& timeouts,
+                        curl_slist* commands);
+  CURLcode Perform();
+
+  LoginData login_;
+  CURL* curl_ = nullptr;
+  // The connections live in the multi handle between requests.
+  CURLM* multi_ = nullptr;
+  // Every socket libcurl has open for this login: control and data connections.
+  std::vector<curl_socket_t> sockets_;
+  bool first_request_ = true;
+  char error_buffer_[CURL_ERROR_SIZE] = {};
+  std::string reply_text_;
+  int reply_code_ = 0;
+  bool greeted_ = false;
+};
+
+}  // namespace zuno

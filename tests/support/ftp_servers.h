@@ -1,0 +1,97 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace zuno::testing {
+
+// A TCP port on the loopback address (127.0.0.1, or ::1) that nothing listens on
+// at the moment of the call; 0 when none could be found.
+int FindFreeLoopbackPort(bool ipv6 = false);
+
+// A pyftpdlib server (tests/servers/pyftpd_server.py) and how it misbehaves.
+struct PyFtpdOptions {
+  bool ipv6 = false;  // listen on ::1 instead of 127.0.0.1
+  int port = 0;       // 0: a free port, chosen by the server itself
+  std::string user = "zuno";
+  std::string password = "Secret-Pass-42";
+  // The account's login directory (a local directory; required).
+  std::filesystem::path login_dir;
+  // The local directory that the server shows as "/"; it must hold login_dir.
+  // Empty: login_dir itself, so the login directory is "/".
+  std::filesystem::path root;
+  std::string permissions = "elradfmwMT";  // pyftpdlib's permission letters
+  bool no_size = false;                    // the server does not know SIZE
+  bool no_mlst = false;                    // nor MLST / MLSD
+  long long drop_download_after = -1;      // a download ends the session after N bytes
+  long long stall_download_after = -1;     // a download stops moving after N bytes
+  long long drop_upload_after = -1;        // an upload ends the session after N bytes
+  double idle_timeout_seconds = 0;         // idle sessions end after this ("421")
+  bool drop_silently = false;              // ... without a word
+  bool mute_quit = false;                  // QUIT is never answered
+  bool silent = false;                     // accepts connections and never says a word
+};
+
+// A vsftpd server with one system account whose login directory is login_dir
+// (chroot off, so the server shows its real absolute path). Needs root: the
+// account is created for the server and removed with it.
+struct VsftpdOptions {
+  std::filesystem::path login_dir;  // absolute; given to the account
+  int port = 0;                     // 0: a free port
+  int idle_timeout_seconds = 0;     // 0: vsftpd's own (300 s)
+};
+
+// A running FTP server on loopback, started by the test and stopped (killed and
+// waited for) when the object goes away. It never outlives the test process.
+class FtpServer {
+ public:
+  // Null when the server could not be started; error says why.
+  static std::unique_ptr<FtpServer> StartPyFtpd(const PyFtpdOptions& options, std::string* error);
+  static std::unique_ptr<FtpServer> StartVsftpd(const VsftpdOptions& options, std::string* error);
+  // Whether vsftpd servers can be started here (root, vsftpd, useradd); why not.
+  static bool CanRunVsftpd(std::string* why);
+
+  ~FtpServer();
+  FtpServer(const FtpServer&) = delete;
+  FtpServer& operator=(const FtpServer&) = delete;
+
+  // The text for ServerHost: "127.0.0.1:port" or "[::1]:port".
+  const std::string& host_text() const { return host_text_; }
+  int port() const { return port_; }
+  const std::string& user() const { return user_; }
+  const std::string& password() const { return password_; }
+  // The login directory on the local disk, and as the server names it (PWD).
+  const std::filesystem::path& login_dir() const { return login_dir_; }
+  const std::string& login_path() const { return login_path_; }
+  // The process that keeps the server (its parent), or -1 once stopped.
+  pid_t pid() const { return pid_; }
+  // What the server wrote to its log so far (pyftpdlib: one line per session event,
+  // e.g. "USER 'zuno' logged in.").
+  std::string log_text() const;
+
+ private:
+  FtpServer() = default;
+  // Starts the program and waits until the port takes connections.
+  bool Launch(const std::string& program, const std::vector<std::string>& arguments,
+              const std::string& port_file, std::string* error);
+  void Stop();
+
+  TempDir work_;    // the server's configuration and log
+  pid_t pid_ = -1;  // the keeper of the server's processes
+  bool ipv6_ = false;
+  int port_ = 0;
+  std::string host_text_;
+  std::string user_;
+  std::string password_;
+  std::filesystem::path login_dir_;
+  std::string login_path_;
+  std::string system_account_;  // vsftpd: the account to remove
+};
+
+}  // namespace zuno::testing
