@@ -30,9 +30,13 @@ std::string TempDir::File(std::string_view name) const { return (path_ / name).s
 
 std::string TempDir::Write(std::string_view name, std::string_view bytes) const {
   const std::string file = File(name);
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  WriteWholeFile(file, bytes);
   return file;
+}
+
+void WriteWholeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string ReadWholeFile(const std::filesystem::path& path) {

@@ -28,4 +28,7 @@ class TempDir {
 // The whole content of a file, or the empty text when it cannot be read.
 std::string ReadWholeFile(const std::filesystem::path& path);
 
+// Writes bytes as the whole content of a file, replacing what it held.
+void WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
+
 }  // namespace zuno::testing

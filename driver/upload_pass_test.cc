@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/passes.h"
+#include "tests/support/fakes.h"
+#include "tests/support/sync_fixture.h"
+
+namespace zuno {
+namespace {
+
+using testing::FakeWorld;
+using testing::TestConfig;
+using Lines = std::vector<std::string>;
+
+const std::string kLocalFilePath = "/home/u/profile/bookmarks.html";
+const std::string kStagingFilePath = "/home/u/profile/bookmarks-shared.html";
+const std::string kCopy = "[copy " + kLocalFilePath + " -> " + kStagingFilePath + "]";
+const std::string kConnecting = TestConfig().ConnectingLine();
+
+class UploadPassTest : public ::testing::Test {
+ protected:
+  UploadPassTest() { world_.files.files[kLocalFilePath] = "<browser's bookmarks>"; }
+  void Run() { UploadPass(world_.services, run_); }
+
+  TestConfig config_;
+  RunState run_ = config_.State();
+  FakeWorld world_;
+};
+
+TEST_F(UploadPassTest, SuccessfulPassStagesTheFileReplacesTheServerCopyAndReleases) {
+  Run();
+
+  EXPECT_EQ(world_.transcript.events(),
+            (Lines{"[fceSetLocalDir 0, /home/u/profile]", kCopy, kConnecting,
+                   "[fceConnect 0, 192.0.2.10, sync, pa55 w0rd]", "[fceSetServerDir 0, /bookmarks]",
+                   "[fceSetMode 0, 66]", "[fceDelFile 0, bookmarks-shared.html]",
+                   "Uploading bookmarks-shared.html", "[fcePutFile 0, bookmarks-shared.html]",
+                   "[fceClose 0]", "[fceRelease]"}));
+  EXPECT_EQ(world_.files.files[kStagingFilePath], "<browser's bookmarks>");
+}
+
+struct FailingStep {
+  const char* operation;
+  Lines lines;  // with the error code -5 and an empty engine text
+};
+
+class UploadStepFailsOnceTest : public ::testing::TestWithParam<FailingStep> {};
+
+TEST_P(UploadStepFailsOnceTest, RetriesOnlyFromItsOwnRetryPoint) {
+  FakeWorld world;
+  world.files.files[kLocalFilePath] = "bookmarks";
+  RunState run = TestConfig().State();
+  world.engine.Script(GetParam().operation, {-5});
+
+  UploadPass(world.services, run);
+
+  EXPECT_EQ(world.transcript.Lines(), GetParam().lines);
+  EXPECT_EQ(world.clock.pauses(), 1);
+  // The staging copy and the delete are never redone by a later step's retry.
+  EXPECT_EQ(world.transcript.Matching("[copy").size(), 1u);
+  EXPECT_EQ(world.transcript.Matching("[fceDelFile").size(),
+            std::string(GetParam().operation) == "fceDelFile" ? 2u : 1u);
+  EXPECT_EQ(world.transcript.events().back(), "[fceRelease]");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, UploadStepFailsOnceTest,
+    ::testing::Values(
+        FailingStep{"fceSetLocalDir",
+                    {"ERROR -5 ", "Error setting local directory - Retrying...",
+                     "Press any key to abort", kConnecting, "Uploading bookmarks-shared.html"}},
+        FailingStep{"fceConnect",
+                    {kConnecting, "ERROR -5 ", "Error connecting to server - Retrying...",
+                     "Press any key to abort", kConnecting, "Uploading bookmarks-shared.html"}},
+        FailingStep{"fceSetServerDir",
+                    {kConnecting, "ERROR -5 ", "Error setting remote directory - Retrying...",
+                     "Press any key to abort", "Uploading bookmarks-shared.html"}},
+        FailingStep{"fceSetMode",
+                    {kConnecting, "ERROR -5 ", "Error setting binary mode - Retrying...",
+                     "Press any key to abort", "Uploading bookmarks-shared.html"}},
+        FailingStep{"fceDelFile",
+                    {kConnecting, "ERROR -5 ", "Error deleting server file - Retrying...",
+                     "Press any key to abort", "Uploading bookmarks-shared.html"}},
+        FailingStep{"fcePutFile",
+                    {kConnecting, "Uploading bookmarks-shared.html", "ERROR -5 ",
+                     "Error uploading to server - Retrying...", "Press any key to abort",
+                     "Uploading bookmarks-shared.html"}},
+        FailingStep{"fceClose",
+                    {kConnecting, "Uploading bookmarks-shared.html", "ERROR -5 ",
+                     "Error closing connection to server - Retrying...",
+                     "Press any key to abort"}}),
+    [](const ::testing::TestParamInfo<FailingStep>& info) { return info.param.operation; });
+
+TEST_F(UploadPassTest, LocalDirectoryRetriesDoNotRepeatTheSeparatorOrTheCopy) {
+  world_.engine.Script("fceSetLocalDir", {-5, -5});
+  Run();
+  EXPECT_EQ(world_.transcript.Matching("[fceSetLocalDir"),
+            Lines(3, "[fceSetLocalDir 0, /home/u/profile]"));
+  EXPECT_EQ(world_.transcript.Matching("[copy"), Lines{kCopy});
+}
+
+struct SeparatorCase {
+  std::string local_dir;
+  std::string local_file_path;
+  std::string copy;
+};
+
+class SeparatorRuleTest : public ::testing::TestWithParam<SeparatorCase> {};
+
+TEST_P(SeparatorRuleTest, JoinsDirectoryAndNamesWithOneSeparator) {
+  FakeWorld world;
+  TestConfig config;
+  config.local_dir = GetParam().local_dir;
+  RunState run = config.State();
+  world.files.files[GetParam().local_file_path] = "bookmarks";
+
+  UploadPass(world.services, run);
+
+  EXPECT_EQ(world.transcript.Matching("[fceSetLocalDir"),
+            Lines{"[fceSetLocalDir 0, " + GetParam().local_dir + "]"});
+  EXPECT_EQ(world.transcript.Matching("[copy"), Lines{GetParam().copy});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dirs, SeparatorRuleTest,
+    ::testing::Values(
+        SeparatorCase{"/home/u/profile", kLocalFilePath, kCopy},
+        SeparatorCase{"/home/u/profile/", kLocalFilePath, kCopy},
+        SeparatorCase{"", "/bookmarks.html", "[copy /bookmarks.html -> /bookmarks-shared.html]"},
+        SeparatorCase{"dir ", "dir /bookmarks.html",
+                      "[copy dir /bookmarks.html -> dir /bookmarks-shared.html]"},
+        SeparatorCase{"C:\\p\\", "C:\\p\\/bookmarks.html",
+                      "[copy C:\\p\\/bookmarks.html -> C:\\p\\/bookmarks-shared.html]"}));
+
+TEST_F(UploadPassTest, LongPathsAreUsedWhole) {
+  run_.config.LocalDir() = "/" + std::string(90, 'd');
+  run_.config.LocalFile() = std::string(60, 'l');
+  const std::string dir = "/" + std::string(90, 'd') + "/";
+  world_.files.files[dir + std::string(60, 'l')] = "bookmarks";
+  Run();
+  EXPECT_EQ(world_.transcript.Matching("[copy"),
+            Lines{"[copy " + dir + std::string(60, 'l') + " -> " + dir + "bookmarks-shared.html]"});
+}
+
+// Uploading after a failed copy would send a stale file, or none, over the server's copy.
+TEST_F(UploadPassTest, FailedStagingCopyIsReportedAndRetriedBeforeAnyConnect) {
+  world_.files.copy_failures = {"Permission denied"};
+  Run();
+  const Lines& events = world_.transcript.events();
+  const Lines head(events.begin(), events.begin() + 8);
+  EXPECT_EQ(head, (Lines{"[fceSetLocalDir 0, /home/u/profile]", kCopy,
+                         "Error copying " + kLocalFilePath + " (Permission denied) - Retrying...",
+                         "Press any key to abort", "[pause 5000]", "[poll]", kCopy, kConnecting}));
+  EXPECT_EQ(events.back(), "[fceRelease]");
+}
+
+TEST_F(UploadPassTest, KeyDuringAFailingCopyAbortsWithoutTouchingTheServer) {
+  world_.files.files.clear();
+  world_.console.QueueKey("x");
+  Run();
+  EXPECT_EQ(world_.transcript.Lines(),
+            (Lines{"Error copying " + kLocalFilePath + " (No such file or directory) - Retrying...",
+                   "Press any key to abort", "Aborting"}));
+  EXPECT_TRUE(world_.transcript.Matching("[fceConnect").empty());
+  EXPECT_TRUE(world_.transcript.Matching("[fcePutFile").empty());
+}
+
+TEST_F(UploadPassTest, KeyAfterTheDeleteAbortsWithoutCloseOrRelease) {
+  world_.engine.Script("fcePutFile", {-5});
+  world_.console.QueueKey("x");
+  Run();
+  const Lines& events = world_.transcript.events();
+  EXPECT_EQ(events.back(), "Aborting");
+  EXPECT_TRUE(world_.transcript.Matching("[fceClose").empty());
+  EXPECT_TRUE(world_.transcript.Matching("[fceRelease").empty());
+}
+
+}  // namespace
+}  // namespace zuno
