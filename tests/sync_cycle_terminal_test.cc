@@ -1,1 +1,206 @@
-// placeholder: filled in by its own change
+// The real zuno binary in a pseudo-terminal, against a real FTP server on loopback,
+// with a stand-in browser. Each run takes the program's full 30 s flush wait.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/ftp_servers.h"
+#include "tests/support/pty_session.h"
+#include "tests/support/temp_dir.h"
+
+namespace zuno::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using Lines = std::vector<std::string>;
+
+// Bytes that a text-mode transfer or a careless copy would change.
+const std::string kServerBookmarks =
+    "<!DOCTYPE NETSCAPE-Bookmark-file-1>\r\n<DL><p>\n\x00\xff\xfe\r\r\n"
+    "<DT><A HREF=\"https://example.org/shared\">Shared</A>\r\n"s;
+const std::string kLocalBookmarks = "<DL><p>\r\n<DT>the local copy\r\n";
+const std::string kAddedBookmark =
+    "<DT><A HREF=\"https://example.org/added\">Added by the browser</A>\r\n";
+constexpr const char* kServerFile = "shared bookmarks.html";
+constexpr const char* kLocalFile = "bookmarks.html";
+// The browser's path has a blank, so it is quoted; paths are from the test's directory.
+constexpr const char* kBrowserCommand = "\"my browser/browser\" profile/bookmarks.html found.html";
+
+std::set<std::string> Names(const fs::path& directory) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// A server whose login directory is not its "/", a browser profile, the stand-in
+// browser in a directory whose name has a blank, and the configuration file.
+class SyncCycleTest : public ::testing::Test {
+ protected:
+  SyncCycleTest()
+      : server_root_(dir_.path() / "server"),
+        server_dir_(server_root_ / "home" / "zuno" / "bookmarks"),
+        profile_(dir_.path() / "profile"),
+        record_(dir_.path() / "found.html") {
+    fs::create_directories(server_dir_);
+    fs::create_directories(profile_);
+    fs::create_directories(dir_.path() / "my browser");
+    fs::copy_file(fs::path(ZUNO_SOURCE_DIR) / "tests/programs/fake_browser.sh",
+                  dir_.path() / "my browser" / "browser");
+    WriteWholeFile(profile_ / kLocalFile, kLocalBookmarks);
+  }
+
+  bool StartServer(int port = 0) {
+    PyFtpdOptions options;
+    options.port = port;
+    options.root = server_root_;
+    options.login_dir = server_root_ / "home" / "zuno";
+    std::string error;
+    server_ = FtpServer::StartPyFtpd(options, &error);
+    EXPECT_TRUE(server_) << error;
+    return server_ != nullptr;
+  }
+
+  std::string WriteConfig(const std::string& host, const std::string& password) {
+    // Run from the test's directory: a value holds at most 99 characters.
+    const std::string browser = kBrowserCommand;
+    const std::vector<std::string> lines = {
+        "# ZUNO test configuration", host, "zuno", password, profile_.string(),
+        "# relative to the login directory", "bookmarks", kLocalFile, kServerFile, browser};
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return dir_.Write("zuno.cfg", text);
+  }
+
+  std::unique_ptr<PtySession> StartZuno(const std::string& config) {
+    PtyOptions options;
+    options.working_directory = dir_.path().string();
+    auto session = PtySession::Start({ZUNO_BINARY, config}, options);
+    EXPECT_TRUE(session);
+    return session;
+  }
+
+  Lines StartUpLines(const std::string& config) const {
+    return {"ZUNO .045W (Win)-Velmora",
+            "Keeps one bookmark file the same on every machine, by way of an FTP server", "",
+            "opening " + config};
+  }
+  std::string ConnectingLine() const {
+    return "Connecting to " + server_->host_text() + " as user 'zuno' ...";
+  }
+  std::string RunningLine() const { return std::string("Running (synchronous) ") + kBrowserCommand; }
+
+  TempDir dir_;
+  fs::path server_root_;
+  fs::path server_dir_;
+  fs::path profile_;
+  fs::path record_;
+  std::unique_ptr<FtpServer> server_;
+};
+
+constexpr const char* kFlushLine = "Awaiting the final buffer flush of bookmark file from browser...";
+
+TEST_F(SyncCycleTest, WholeCycleDownloadsRunsTheBrowserAndUploadsItsEdit) {
+  WriteWholeFile(server_dir_ / kServerFile, kServerBookmarks);
+  ASSERT_TRUE(StartServer());
+  const std::string config = WriteConfig(server_->host_text(), server_->password());
+  auto zuno = StartZuno(config);
+  ASSERT_TRUE(zuno);
+
+  EXPECT_EQ(zuno->WaitExit(120s), 0) << zuno->Output();
+
+  Lines expected = StartUpLines(config);
+  expected.insert(expected.end(),
+                  {ConnectingLine(), std::string("Downloading ") + kServerFile, RunningLine(),
+                   kFlushLine, ConnectingLine(), std::string("Uploading ") + kServerFile});
+  EXPECT_EQ(zuno->Lines(), expected);
+  // The browser found the server's copy, byte for byte, and the server now holds its edit.
+  EXPECT_EQ(ReadWholeFile(record_), kServerBookmarks);
+  EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks + kAddedBookmark);
+  EXPECT_EQ(ReadWholeFile(profile_ / kServerFile), kServerBookmarks + kAddedBookmark);
+  // Nothing else is left behind: no temporary files on either side.
+  EXPECT_EQ(Names(server_dir_), std::set<std::string>{kServerFile});
+  EXPECT_EQ(Names(profile_), (std::set<std::string>{kLocalFile, kServerFile}));
+  EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
+}
+
+TEST_F(SyncCycleTest, MissingServerFileDeclinedLeavesTheServerEmpty) {
+  ASSERT_TRUE(StartServer());
+  const std::string config = WriteConfig(server_->host_text(), server_->password());
+  auto zuno = StartZuno(config);
+  ASSERT_TRUE(zuno);
+
+  ASSERT_TRUE(zuno->WaitFor("Press any key to continue", 30s)) << zuno->Output();
+  zuno->Type(" ");
+  ASSERT_TRUE(zuno->WaitFor("do upload (Y/N)?", 60s)) << zuno->Output();
+  zuno->Type("n");
+  EXPECT_EQ(zuno->WaitExit(20s), 0);
+
+  Lines expected = StartUpLines(config);
+  expected.insert(expected.end(),
+                  {ConnectingLine(),
+                   std::string("Remote file ") + kServerFile +
+                       " not found, will use local copy (if any)",
+                   "Press any key to continue", RunningLine(), kFlushLine,
+                   "Previous download failed - do upload (Y/N)?"});
+  EXPECT_EQ(zuno->Lines(), expected);
+  EXPECT_EQ(ReadWholeFile(record_), kLocalBookmarks);  // the local file was kept
+  EXPECT_TRUE(Names(server_dir_).empty());
+}
+
+TEST_F(SyncCycleTest, MissingServerFileAnsweredYesUploadsTheLocalCopy) {
+  ASSERT_TRUE(StartServer());
+  const std::string config = WriteConfig(server_->host_text(), server_->password());
+  auto zuno = StartZuno(config);
+  ASSERT_TRUE(zuno);
+
+  ASSERT_TRUE(zuno->WaitFor("Press any key to continue", 30s)) << zuno->Output();
+  zuno->Type(" ");
+  // Typed during the browser run and the flush wait: it answers the question.
+  zuno->Type("Y");
+  EXPECT_EQ(zuno->WaitExit(120s), 0) << zuno->Output();
+
+  const Lines lines = zuno->Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+            (Lines{"Previous download failed - do upload (Y/N)?", ConnectingLine(),
+                   std::string("Uploading ") + kServerFile}));
+  EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kLocalBookmarks + kAddedBookmark);
+  EXPECT_EQ(Names(server_dir_), std::set<std::string>{kServerFile});
+}
+
+TEST_F(SyncCycleTest, ServerThatComesUpDuringTheRetriesIsSyncedWith) {
+  WriteWholeFile(server_dir_ / kServerFile, kServerBookmarks);
+  const int port = FindFreeLoopbackPort();
+  ASSERT_NE(port, 0);
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+  const std::string config = WriteConfig(host, "Secret-Pass-42");
+  auto zuno = StartZuno(config);
+  ASSERT_TRUE(zuno);
+
+  ASSERT_TRUE(zuno->WaitFor("Error connecting to " + host + " Retrying...", 60s))
+      << zuno->Output();
+  ASSERT_TRUE(StartServer(port));
+  EXPECT_EQ(zuno->WaitExit(150s), 0) << zuno->Output();
+
+  const Lines lines = zuno->Lines();
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(lines[4], ConnectingLine());
+  EXPECT_TRUE(lines[5].starts_with("ERROR -")) << lines[5];
+  EXPECT_EQ(lines[6], "Error connecting to " + host + " Retrying...");
+  EXPECT_EQ(lines[7], "Press any key to abort");
+  EXPECT_EQ(lines.back(), std::string("Uploading ") + kServerFile);
+  EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks + kAddedBookmark);
+  EXPECT_EQ(zuno->Output().find("Secret-Pass-42"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zuno::testing
