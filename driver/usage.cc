@@ -25,7 +25,7 @@ CONFIG-FILE holds exactly eight value lines, in this order:
   8 BrowserCommand  program to run, with its arguments (no shell; "..." groups)
 Lines beginning with # are comments. Every other line counts as a value line, an
 empty one too. Lines must end with CR LF (or CR); convert a file with Unix line ends
-with: sed -i 's/$/\r/' CONFIG-FILE. Values are taken as written, at most 99 characters.
+with: sed -i 's/\r*$/\r/' CONFIG-FILE. Values are taken as written, at most 99 characters.
 
 Keys: any key aborts a retry; y or Y answers the upload question with yes.
 Exit status: 0.
