@@ -18,6 +18,7 @@
 #include "engine/ftp_listing.h"
 #include "engine/ftp_paths.h"
 #include "engine/local_transfer_files.h"
+#include "engine/secure_transport.h"
 #include "engine/server_host.h"
 
 namespace zuno {
@@ -41,13 +42,15 @@ bool IsUnknownCommandReply(int reply) {
 
 // A failure that the server stated in a complete reply: the control connection
 // is still in step and serves the next request.
-bool IsCleanRefusal(const FtpOutcome& outcome) {
+bool IsCleanRefusal(const FtpOutcome& outcome, Transport transport) {
   switch (outcome.code) {
     case CURLE_REMOTE_ACCESS_DENIED:
     case CURLE_REMOTE_FILE_NOT_FOUND:
     case CURLE_FTP_COULDNT_RETR_FILE:
     case CURLE_QUOTE_ERROR:
     case CURLE_UPLOAD_FAILED:
+      // SFTP answers with a status and no reply line; the session goes on.
+      if (transport == Transport::kSftp) return true;
       return outcome.last_reply_code >= 400 && outcome.last_reply_code < 600 &&
              outcome.last_reply_code != 421;
     default:
@@ -71,7 +74,9 @@ bool IsConnectionLoss(const FtpOutcome& outcome) {
 // What the caller of a request is doing, for the codes that depend on it.
 enum class Purpose { kLogin, kDirectory, kCheck, kDownload, kUpload, kCommand };
 
-int32_t CodeFor(const FtpOutcome& outcome, Purpose purpose) {
+int32_t CodeFor(const FtpOutcome& outcome, Purpose purpose, Transport transport) {
+  // A server without TLS may refuse AUTH TLS as if it were a failed login.
+  if (outcome.code == CURLE_USE_SSL_FAILED) return kEngineTlsNotOffered;
   if (outcome.last_reply_code == 530 || outcome.code == CURLE_LOGIN_DENIED) {
     return kEngineLoginRefused;
   }
@@ -108,10 +113,28 @@ int32_t CodeFor(const FtpOutcome& outcome, Purpose purpose) {
       // libcurl's word for a refused change of directory, and for a user name
       // that the server refuses outright.
       return purpose == Purpose::kLogin ? kEngineLoginRefused : kEngineNoServerDirectory;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return transport == Transport::kSftp ? kEngineHostKeyRefused : kEngineCertificateRefused;
+    case CURLE_USE_SSL_FAILED:
+      return kEngineTlsNotOffered;
+    case CURLE_SSL_CONNECT_ERROR:
+      return kEngineSecureChannelFailed;
     case CURLE_FAILED_INIT:
+    case CURLE_SSH:
+      // libcurl's word for an SSH handshake that failed.
+      if (transport == Transport::kSftp &&
+          outcome.message.find("ssh session") != std::string::npos) {
+        return kEngineSecureChannelFailed;
+      }
+      if (outcome.code == CURLE_SSH) {
+        return purpose == Purpose::kCheck ? kEngineExistenceUnknown : kEngineServerRefused;
+      }
+      return kEngineStartFailed;
     case CURLE_OUT_OF_MEMORY:
       return kEngineStartFailed;
     case CURLE_REMOTE_FILE_NOT_FOUND:
+      if (purpose == Purpose::kDirectory) return kEngineNoServerDirectory;
       if (purpose == Purpose::kCheck) return kEngineExistenceUnknown;
       return purpose == Purpose::kDownload ? kEngineServerFileMissing : kEngineServerRefused;
     default:
@@ -220,6 +243,15 @@ class CurlEngine final : public FtpEngine {
   // on a fresh connection, since this one may be out of step.
   int32_t Fail(int32_t code, const std::string& detail);
   int32_t FailWith(const FtpOutcome& outcome, Purpose purpose);
+  // The code and detail of a failed request; a refused server key comes with the
+  // key the server showed, in the pin form ServerHost takes.
+  int32_t CodeOf(const FtpOutcome& outcome, Purpose purpose) const;
+  std::string DetailFor(const FtpOutcome& outcome, int32_t code) const;
+
+  bool Sftp() const { return login_.address.transport == Transport::kSftp; }
+  // The URL paths of the server directory and of a file in it.
+  std::string DirectoryPath() const;
+  std::string FilePath(const std::string& name) const;
 
   // Runs a request on the login's connection. A connection that the server has
   // ended since the last request, or that is found gone on the way, is replaced
@@ -229,6 +261,8 @@ class CurlEngine final : public FtpEngine {
   void EndConnection();
 
   int32_t CheckExistence(const std::string& name);
+  int32_t CheckExistenceOverSftp(const std::string& name);
+  int32_t RenameOverSftp(const std::string& from, const std::string& to);
   int32_t ConfirmAbsence(const std::string& name);
   int32_t ConfirmPlainFile(const std::string& name);
   void RemoveServerFile(const std::string& name);
@@ -266,7 +300,48 @@ int32_t CurlEngine::Fail(int32_t code, const std::string& detail) {
 }
 
 int32_t CurlEngine::FailWith(const FtpOutcome& outcome, Purpose purpose) {
-  return Fail(CodeFor(outcome, purpose), DetailOf(outcome));
+  const int32_t code = CodeOf(outcome, purpose);
+  return Fail(code, DetailFor(outcome, code));
+}
+
+int32_t CurlEngine::CodeOf(const FtpOutcome& outcome, Purpose purpose) const {
+  return CodeFor(outcome, purpose, login_.address.transport);
+}
+
+std::string CurlEngine::DetailFor(const FtpOutcome& outcome, int32_t code) const {
+  const ServerAddress& address = login_.address;
+  std::string pin;
+  std::string reason;
+  if (code == kEngineCertificateRefused) {
+    pin = PinTextOfTlsKey(outcome.key_check.seen_tls_pin);
+    reason = ShortCertificateReason(outcome.message);
+  } else if (code == kEngineHostKeyRefused) {
+    if (!address.key_pin.empty()) {
+      pin = PinTextOfSshKey(FingerprintInSshPinRefusal(outcome.message));
+      reason = "not the pinned key";
+    } else if (outcome.key_check.host_key == KeyCheck::HostKey::kChanged) {
+      reason = "CHANGED from the one in ~/.ssh/known_hosts";
+    } else {
+      reason = "not in ~/.ssh/known_hosts";
+    }
+  } else if (code == kEngineSecureChannelFailed && address.transport == Transport::kSftp &&
+             outcome.message.find("exchange encryption keys") != std::string::npos) {
+    // libssh2 1.10 signs with RSA only through SHA-1, which current OpenSSH refuses.
+    return "no common key type (an RSA-only host key needs a newer libssh2)";
+  } else {
+    return DetailOf(outcome);
+  }
+  // The pin comes first so that it fits the error text whole.
+  if (pin.empty()) pin = ReadServerKeyPin(address, timeouts_.connect_ms);
+  return pin.empty() ? reason : "key #" + pin + "; " + reason;
+}
+
+std::string CurlEngine::DirectoryPath() const {
+  return Sftp() ? SftpDirectoryUrlPath(server_dir_) : DirectoryUrlPath(server_dir_);
+}
+
+std::string CurlEngine::FilePath(const std::string& name) const {
+  return Sftp() ? SftpFileUrlPath(server_dir_, name) : FileUrlPath(server_dir_, name);
 }
 
 int32_t CurlEngine::CheckChannel(int32_t channel) {
@@ -290,7 +365,7 @@ FtpOutcome CurlEngine::Run(const FtpRequest& request) {
     }
     FtpOutcome outcome = connection_->Run(request, timeouts_);
     if (outcome.ok()) return outcome;
-    if (!IsCleanRefusal(outcome)) out_of_step_ = true;
+    if (!IsCleanRefusal(outcome, login_.address.transport)) out_of_step_ = true;
     // Only a connection that was gone before anything moved counts as stale; one
     // that breaks in the middle of a transfer is the server's doing.
     const bool stale = !outcome.logged_in_anew && outcome.bytes_received == 0 &&
@@ -390,7 +465,8 @@ int32_t CurlEngine::fceConnect(int32_t channel, const std::string& host, const s
   FtpRequest request;
   const FtpOutcome outcome = connection_->Run(request, timeouts_);
   if (!outcome.ok()) {
-    const int32_t code = Refuse(CodeFor(outcome, Purpose::kLogin), DetailOf(outcome));
+    const int32_t login_code = CodeOf(outcome, Purpose::kLogin);
+    const int32_t code = Refuse(login_code, DetailFor(outcome, login_code));
     out_of_step_ = true;
     EndConnection();
     return code;
@@ -406,9 +482,17 @@ int32_t CurlEngine::fceSetServerDir(int32_t channel, const std::string& director
     return Refuse(kEngineBadDirectoryText, problem);
   }
   FtpRequest request;
-  request.url_path = DirectoryUrlPath(directory);
+  // SFTP has no change of directory: a directory is there when it can be listed.
+  ListingText listing;
+  if (Sftp()) {
+    request.kind = FtpRequest::Kind::kListing;
+    request.url_path = SftpDirectoryUrlPath(directory);
+    request.sink = &listing;
+  } else {
+    request.url_path = DirectoryUrlPath(directory);
+  }
   const FtpOutcome outcome = Run(request);
-  if (!outcome.ok()) return FailWith(outcome, Purpose::kDirectory);
+  if (!outcome.ok() && !listing.too_long()) return FailWith(outcome, Purpose::kDirectory);
   server_dir_ = directory;
   return 0;
 }
@@ -431,6 +515,7 @@ int32_t CurlEngine::fceGetList(int32_t channel, int32_t kind, char* buffer, int3
 // complete listing that shows every name lacks it and asking for its size does not
 // contradict that; every other answer is a doubt, and a doubt is a failure.
 int32_t CurlEngine::CheckExistence(const std::string& name) {
+  if (Sftp()) return CheckExistenceOverSftp(name);
   const std::string directory = DirectoryUrlPath(server_dir_);
   if (!machine_listing_unknown_) {
     ListingText listing;
@@ -455,7 +540,8 @@ int32_t CurlEngine::CheckExistence(const std::string& name) {
           return ConfirmAbsence(name);
       }
     }
-    if (!IsCleanRefusal(outcome) || !IsUnknownCommandReply(outcome.last_reply_code)) {
+    if (!IsCleanRefusal(outcome, Transport::kFtp) ||
+        !IsUnknownCommandReply(outcome.last_reply_code)) {
       return FailWith(outcome, Purpose::kCheck);
     }
     machine_listing_unknown_ = true;
@@ -483,7 +569,7 @@ int32_t CurlEngine::CheckExistence(const std::string& name) {
       listed = true;
       break;
     }
-    if (!IsCleanRefusal(outcome) || !IsReplyOfClass(outcome.last_reply_code, 5)) {
+    if (!IsCleanRefusal(outcome, Transport::kFtp) || !IsReplyOfClass(outcome.last_reply_code, 5)) {
       return FailWith(outcome, Purpose::kCheck);
     }
   }
@@ -492,6 +578,49 @@ int32_t CurlEngine::CheckExistence(const std::string& name) {
     return Fail(kEngineExistenceUnknown, "the server's listing hides names that begin with a dot");
   }
   return ConfirmAbsence(name);
+}
+
+// An SFTP listing shows every name, those that begin with a dot too: a complete
+// one that lacks the name shows it absent. A listed name is a file unless it can
+// be opened as a directory.
+int32_t CurlEngine::CheckExistenceOverSftp(const std::string& name) {
+  ListingText listing;
+  FtpRequest request;
+  request.kind = FtpRequest::Kind::kListing;
+  request.url_path = SftpDirectoryUrlPath(server_dir_);
+  request.sink = &listing;
+  const FtpOutcome outcome = Run(request);
+  if (listing.too_long()) return Fail(kEngineExistenceUnknown, "the listing is too long");
+  if (!outcome.ok()) return FailWith(outcome, Purpose::kCheck);
+  if (!NameListHas(listing.text(), name)) return 0;
+  ListingText inside;
+  FtpRequest as_directory;
+  as_directory.kind = FtpRequest::Kind::kListing;
+  as_directory.url_path = SftpFileUrlPath(server_dir_, name) + "/";
+  as_directory.sink = &inside;
+  const FtpOutcome opened = Run(as_directory);
+  if (opened.ok() || inside.too_long()) return Fail(kEngineNotAFile, name + " is a directory");
+  if (opened.code == CURLE_REMOTE_FILE_NOT_FOUND) return 1;
+  return FailWith(opened, Purpose::kCheck);
+}
+
+// SFTP's rename never replaces a file. The driver deletes the server's copy before
+// the upload, so the first rename normally works; a copy that is still there is
+// deleted right before a second one.
+int32_t CurlEngine::RenameOverSftp(const std::string& from, const std::string& to) {
+  const std::string rename =
+      "rename " + SftpQuotedPath(server_dir_, from) + " " + SftpQuotedPath(server_dir_, to);
+  FtpRequest request;
+  request.url_path = SftpDirectoryUrlPath(server_dir_);
+  request.commands_after = {rename};
+  FtpOutcome renamed = Run(request);
+  if (renamed.ok()) return 0;
+  if (renamed.code == CURLE_QUOTE_ERROR) {
+    request.commands_after = {"*rm " + SftpQuotedPath(server_dir_, to), rename};
+    renamed = Run(request);
+    if (renamed.ok()) return 0;
+  }
+  return FailWith(renamed, Purpose::kCommand);
 }
 
 // A listing that lacks the name is checked against the size of the file: a server
@@ -503,7 +632,9 @@ int32_t CurlEngine::ConfirmAbsence(const std::string& name) {
   request.url_path = FileUrlPath(server_dir_, name);
   const FtpOutcome outcome = Run(request);
   if (outcome.ok()) return outcome.reported_size >= 0 ? 1 : 0;
-  if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && IsCleanRefusal(outcome)) return 0;
+  if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && IsCleanRefusal(outcome, Transport::kFtp)) {
+    return 0;
+  }
   return FailWith(outcome, Purpose::kCheck);
 }
 
@@ -516,7 +647,7 @@ int32_t CurlEngine::ConfirmPlainFile(const std::string& name) {
   request.url_path = FileUrlPath(server_dir_, name);
   const FtpOutcome outcome = Run(request);
   if (outcome.ok()) return 1;
-  if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && IsCleanRefusal(outcome)) {
+  if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && IsCleanRefusal(outcome, Transport::kFtp)) {
     return Fail(kEngineNotAFile, name + " is listed, but has no size: " + outcome.last_reply);
   }
   return FailWith(outcome, Purpose::kCheck);
@@ -556,7 +687,7 @@ int32_t CurlEngine::fceGetFile(int32_t channel, const std::string& transfer_text
   if (!download.Open(&problem)) return Refuse(kEngineLocalWriteFailed, problem);
   FtpRequest request;
   request.kind = FtpRequest::Kind::kDownload;
-  request.url_path = FileUrlPath(server_dir_, server_name);
+  request.url_path = FilePath(server_name);
   request.sink = &download;
   request.ascii = ascii_;
   const FtpOutcome outcome = Run(request);
@@ -580,23 +711,25 @@ int32_t CurlEngine::fceDelFile(int32_t channel, const std::string& name) {
   std::string problem;
   if (!IsUsableServerName(name, &problem)) return Refuse(kEngineBadName, problem);
   FtpRequest request;
-  request.url_path = DirectoryUrlPath(server_dir_);
-  request.commands_after = {"*DELE " + name};
+  request.url_path = DirectoryPath();
+  request.commands_after = {Sftp() ? "*rm " + SftpQuotedPath(server_dir_, name) : "*DELE " + name};
   const FtpOutcome outcome = Run(request);
   if (!outcome.ok()) return FailWith(outcome, Purpose::kCommand);
-  if (IsReplyOfClass(outcome.last_reply_code, 2)) return 0;
+  // SFTP tells no reply: whether the file is gone is checked below.
+  if (!Sftp() && IsReplyOfClass(outcome.last_reply_code, 2)) return 0;
   // A refusal is fine when the file is not there; otherwise the file stays and
   // the refusal is the failure.
   const std::string refusal = outcome.last_reply;
   const int32_t exists = CheckExistence(name);
   if (exists == 0) return 0;
+  if (Sftp()) return Fail(kEngineServerRefused, "the file is still there");
   return Fail(kEngineServerRefused, refusal.empty() ? "DELE " + name : refusal);
 }
 
 void CurlEngine::RemoveServerFile(const std::string& name) {
   FtpRequest request;
-  request.url_path = DirectoryUrlPath(server_dir_);
-  request.commands_after = {"*DELE " + name};
+  request.url_path = DirectoryPath();
+  request.commands_after = {Sftp() ? "*rm " + SftpQuotedPath(server_dir_, name) : "*DELE " + name};
   Run(request);
 }
 
@@ -619,11 +752,13 @@ int32_t CurlEngine::fcePutFile(int32_t channel, const std::string& name) {
   const std::string temporary = TemporaryServerName();
   FtpRequest send;
   send.kind = FtpRequest::Kind::kUpload;
-  send.url_path = FileUrlPath(server_dir_, temporary);
+  send.url_path = FilePath(temporary);
   send.source = &upload;
   send.upload_size = upload.size();
   send.ascii = ascii_;
-  if (!ascii_) send.commands_after = {"*SIZE " + temporary};
+  // FTP: the server's size of the file proves that all of it arrived. SFTP
+  // confirms every write it takes.
+  if (!ascii_ && !Sftp()) send.commands_after = {"*SIZE " + temporary};
   const FtpOutcome sent = Run(send);
   int32_t failure = 0;
   if (!sent.ok()) {
@@ -633,7 +768,7 @@ int32_t CurlEngine::fcePutFile(int32_t channel, const std::string& name) {
   } else if (sent.bytes_sent != upload.size()) {
     failure = Fail(kEngineTransferIncomplete, "sent " + std::to_string(sent.bytes_sent) + " of " +
                                                   std::to_string(upload.size()) + " bytes");
-  } else if (!ascii_ && !IsUnknownCommandReply(sent.last_reply_code)) {
+  } else if (!ascii_ && !Sftp() && !IsUnknownCommandReply(sent.last_reply_code)) {
     long long stored = -1;
     if (sent.last_reply_code != 213 || !ReplyNumber(sent.last_reply, &stored) ||
         stored != upload.size()) {
@@ -642,7 +777,10 @@ int32_t CurlEngine::fcePutFile(int32_t channel, const std::string& name) {
                          " of " + std::to_string(upload.size()) + " bytes");
     }
   }
-  if (failure == 0) {
+  if (failure == 0 && Sftp()) {
+    failure = RenameOverSftp(temporary, name);
+    if (failure == 0) return 0;
+  } else if (failure == 0) {
     FtpRequest rename;
     rename.url_path = DirectoryUrlPath(server_dir_);
     rename.commands_after = {"RNFR " + temporary, "RNTO " + name};

@@ -55,8 +55,8 @@ TEST(CurlEngineCallsTest, RefusesBadArgumentsWithTheirOwnCodes) {
   EXPECT_EQ(engine->fceSetLocalDir(0, file), kEngineLocalDirectoryMissing);
   EXPECT_EQ(engine->fceSetLocalDir(0, ""), kEngineLocalDirectoryMissing);
   EXPECT_EQ(engine->fceSetLocalDir(0, local.path().string()), 0);
-  for (const char* host :
-       {"", "host name", "host/x", "user@host", "ftp://host", "host:99999", "::1", "[::1"}) {
+  for (const char* host : {"", "host name", "host/x", "user@host", "gopher://host", "host:99999",
+                           "::1", "[::1", "sftp://host#SHA256:short"}) {
     EXPECT_EQ(engine->fceConnect(0, host, "u", "p"), kEngineBadHostText) << host;
   }
   EXPECT_NE(engine.Text(kEngineBadHostText).find("host"), std::string::npos);
@@ -81,12 +81,12 @@ TEST(CurlEngineCallsTest, ErrorTextsFitTheBufferAndMatchTheCode) {
   EXPECT_EQ(std::string(small), text.substr(0, 11));
   // Every code has a text of its own; an unknown number still gets one.
   std::set<std::string> texts;
-  for (int32_t code = -1; code >= kEngineStalled; --code) {
+  for (int32_t code = -1; code >= kEngineSecureChannelFailed; --code) {
     const std::string meaning = engine.Text(code);
     EXPECT_FALSE(meaning.empty()) << code;
     texts.insert(meaning);
   }
-  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineStalled));
+  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineSecureChannelFailed));
   EXPECT_FALSE(engine.Text(-999).empty());
 }
 
@@ -103,10 +103,33 @@ TEST(CurlEngineCallsTest, ConnectFailsQuicklyWhereNothingListens) {
 
 // --- The contract, against pyftpdlib and vsftpd ---------------------------------
 
-enum class ServerKind { kPyFtpd, kVsftpd };
+// Each transport against a real server: plain FTP, explicit TLS on both FTP
+// servers, implicit TLS on vsftpd, and SFTP on OpenSSH. The TLS servers have a
+// certificate from a throwaway CA and are reached through the key's pin; the SSH
+// server through its host key's pin.
+enum class ServerKind { kPyFtpd, kVsftpd, kPyFtpdTls, kVsftpdTls, kVsftpdImplicitTls, kSftp };
 
 void PrintTo(ServerKind kind, std::ostream* out) {
-  *out << (kind == ServerKind::kPyFtpd ? "PyFtpd" : "Vsftpd");
+  switch (kind) {
+    case ServerKind::kPyFtpd:
+      *out << "PyFtpd";
+      break;
+    case ServerKind::kVsftpd:
+      *out << "Vsftpd";
+      break;
+    case ServerKind::kPyFtpdTls:
+      *out << "PyFtpdExplicitTls";
+      break;
+    case ServerKind::kVsftpdTls:
+      *out << "VsftpdExplicitTls";
+      break;
+    case ServerKind::kVsftpdImplicitTls:
+      *out << "VsftpdImplicitTls";
+      break;
+    case ServerKind::kSftp:
+      *out << "OpenSshSftp";
+      break;
+  }
 }
 
 std::string KindName(const ::testing::TestParamInfo<ServerKind>& info) {
@@ -118,6 +141,7 @@ std::string KindName(const ::testing::TestParamInfo<ServerKind>& info) {
 // shows root/home/zuno as "/home/zuno", vsftpd shows the real absolute path.
 struct SharedServer {
   TempDir files;
+  TempDir certificates;
   std::unique_ptr<FtpServer> server;
   std::string error;
 };
@@ -132,20 +156,42 @@ class CurlEngineServerTest : public ::testing::TestWithParam<ServerKind> {
 
   void SetUp() override {
     std::string why;
-    if (GetParam() == ServerKind::kVsftpd && !FtpServer::CanRunVsftpd(&why)) GTEST_SKIP() << why;
+    const ServerKind kind = GetParam();
+    const bool vsftpd = kind == ServerKind::kVsftpd || kind == ServerKind::kVsftpdTls ||
+                        kind == ServerKind::kVsftpdImplicitTls;
+    if (vsftpd && !FtpServer::CanRunVsftpd(&why)) GTEST_SKIP() << why;
+    if (kind == ServerKind::kSftp && !FtpServer::CanRunSshd(&why)) GTEST_SKIP() << why;
     std::unique_ptr<SharedServer>& shared = Servers()[GetParam()];
     if (shared == nullptr) {
       shared = std::make_unique<SharedServer>();
       const std::filesystem::path home = shared->files.path() / "root" / "home" / "zuno";
       std::filesystem::create_directories(home);
-      if (GetParam() == ServerKind::kPyFtpd) {
+      testing::TestCertificate certificate;
+      if ((kind == ServerKind::kPyFtpdTls || kind == ServerKind::kVsftpdTls ||
+           kind == ServerKind::kVsftpdImplicitTls) &&
+          !testing::MakeTestCertificate(shared->certificates.path(), &certificate,
+                                        &shared->error)) {
+        FAIL() << shared->error;
+      }
+      if (kind == ServerKind::kPyFtpd || kind == ServerKind::kPyFtpdTls) {
         testing::PyFtpdOptions options;
         options.root = shared->files.path() / "root";
         options.login_dir = home;
+        options.tls_certificate = certificate.server_pem;
+        options.tls_pin = certificate.pin;
         shared->server = FtpServer::StartPyFtpd(options, &shared->error);
+      } else if (kind == ServerKind::kSftp) {
+        testing::SshdOptions options;
+        options.login_dir = home;
+        shared->server = FtpServer::StartSshd(options, &shared->error);
       } else {
         testing::VsftpdOptions options;
         options.login_dir = home;
+        options.tls = kind == ServerKind::kVsftpdTls           ? testing::FtpTls::kExplicit
+                      : kind == ServerKind::kVsftpdImplicitTls ? testing::FtpTls::kImplicit
+                                                               : testing::FtpTls::kNone;
+        options.tls_certificate = certificate.server_pem;
+        options.tls_pin = certificate.pin;
         shared->server = FtpServer::StartVsftpd(options, &shared->error);
       }
     }
@@ -159,6 +205,8 @@ class CurlEngineServerTest : public ::testing::TestWithParam<ServerKind> {
   }
 
   const FtpServer& server() const { return *server_; }
+  // SFTP states failures in words of its own, without FTP's reply codes.
+  bool Ftp() const { return GetParam() != ServerKind::kSftp; }
 
   FtpServer* server_ = nullptr;
   std::string name_;                  // the test's own server directory, relative
@@ -167,18 +215,23 @@ class CurlEngineServerTest : public ::testing::TestWithParam<ServerKind> {
   EngineSession engine_;
 };
 
-INSTANTIATE_TEST_SUITE_P(BothServers, CurlEngineServerTest,
-                         ::testing::Values(ServerKind::kPyFtpd, ServerKind::kVsftpd), KindName);
+INSTANTIATE_TEST_SUITE_P(EveryTransport, CurlEngineServerTest,
+                         ::testing::Values(ServerKind::kPyFtpd, ServerKind::kVsftpd,
+                                           ServerKind::kPyFtpdTls, ServerKind::kVsftpdTls,
+                                           ServerKind::kVsftpdImplicitTls, ServerKind::kSftp),
+                         KindName);
 
 TEST_P(CurlEngineServerTest, RefusedLoginShowsTheServersReplyButNeverThePassword) {
   // PAM behind vsftpd answers a wrong password only after about two seconds.
   ASSERT_EQ(engine_->fceSetInteger(0, 1, 6000), 0);
   ASSERT_EQ(engine_->fceSetInteger(0, 3, 6000), 0);
   const int32_t refused =
-      engine_->fceConnect(0, server().host_text(), server().user(), "Wrong-Pass-77");
+      engine_->fceConnect(0, server().pinned_host_text(), server().user(), "Wrong-Pass-77");
   EXPECT_EQ(refused, kEngineLoginRefused);
   const std::string text = engine_.Text(refused);
-  EXPECT_NE(text.find("530"), std::string::npos) << text;
+  if (Ftp()) {
+    EXPECT_NE(text.find("530"), std::string::npos) << text;
+  }
   EXPECT_EQ(engine_->fceSetServerDir(0, ""), kEngineNotConnected);
 
   // A later connect is a login of its own and works.
@@ -213,7 +266,9 @@ TEST_P(CurlEngineServerTest, ServerDirectoryIsTakenAsWritten) {
   // A missing directory fails with the server's reply, and is never created.
   const int32_t missing = engine_->fceSetServerDir(0, name_ + "/missing/deeper");
   EXPECT_EQ(missing, kEngineNoServerDirectory);
-  EXPECT_NE(engine_.Text(missing).find("550"), std::string::npos) << engine_.Text(missing);
+  if (Ftp()) {
+    EXPECT_NE(engine_.Text(missing).find("550"), std::string::npos) << engine_.Text(missing);
+  }
   EXPECT_FALSE(std::filesystem::exists(server_dir_ / "missing"));
   EXPECT_EQ(engine_->fceSetServerDir(0, "dir\r\nDELE x"), kEngineBadDirectoryText);
 }
@@ -296,13 +351,15 @@ TEST_P(CurlEngineServerTest, UploadLandsByteForByteAndLeavesNoTemporaryFile) {
   WriteFile(server_dir_ / name, "the server's older copy");
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
 
-  ASSERT_EQ(engine_->fcePutFile(0, name), 0) << engine_.Text(kEngineServerRefused);
+  const int32_t put = engine_->fcePutFile(0, name);
+  ASSERT_EQ(put, 0) << engine_.Text(put);
   EXPECT_TRUE(FileHolds(server_dir_ / name, content));
   EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
 
   // The same again where the driver deleted the server's copy first.
   ASSERT_EQ(engine_->fceDelFile(0, name), 0);
-  ASSERT_EQ(engine_->fcePutFile(0, name), 0);
+  const int32_t again = engine_->fcePutFile(0, name);
+  ASSERT_EQ(again, 0) << engine_.Text(again);
   EXPECT_TRUE(FileHolds(server_dir_ / name, content));
   EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
 

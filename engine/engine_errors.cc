@@ -9,7 +9,7 @@ const char* EngineErrorMeaning(int32_t code) {
     case kEngineBadChannel:
       return "No such FTP channel (only channel 0 exists)";
     case kEngineBadHostText:
-      return "Bad server host (use host, host:port, [IPv6] or [IPv6]:port)";
+      return "Bad server host";
     case kEngineHostNotFound:
       return "The server's host name was not found";
     case kEngineCannotConnect:
@@ -62,6 +62,14 @@ const char* EngineErrorMeaning(int32_t code) {
       return "No such file on the server";
     case kEngineStalled:
       return "The data transfer stalled";
+    case kEngineCertificateRefused:
+      return "Server certificate refused";
+    case kEngineHostKeyRefused:
+      return "Server host key refused";
+    case kEngineTlsNotOffered:
+      return "The server does not offer TLS";
+    case kEngineSecureChannelFailed:
+      return "The secure connection failed";
     default:
       return nullptr;
   }

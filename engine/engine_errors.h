@@ -36,6 +36,10 @@ enum EngineError : int32_t {
   kEngineStartFailed = -27,
   kEngineServerFileMissing = -28,
   kEngineStalled = -29,
+  kEngineCertificateRefused = -30,
+  kEngineHostKeyRefused = -31,
+  kEngineTlsNotOffered = -32,
+  kEngineSecureChannelFailed = -33,
 };
 
 // What a code means, as one sentence for the user without the details of the

@@ -96,7 +96,7 @@ class EngineSession {
   FtpEngine* operator->() { return engine_.get(); }
 
   int32_t Connect(const FtpServer& server) {
-    return engine_->fceConnect(0, server.host_text(), server.user(), server.password());
+    return engine_->fceConnect(0, server.pinned_host_text(), server.user(), server.password());
   }
   // Local directory, connect, server directory and binary mode: how a pass begins.
   void Open(const FtpServer& server, const std::filesystem::path& local,

@@ -89,7 +89,9 @@ bool FtpConnection::Quiet() const {
 curl_socket_t FtpConnection::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
   const curl_socket_t socket =
       ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-  if (socket != CURL_SOCKET_BAD) static_cast<FtpConnection*>(self)->sockets_.push_back(socket);
+  auto* connection = static_cast<FtpConnection*>(self);
+  if (socket != CURL_SOCKET_BAD) connection->sockets_.push_back(socket);
+  connection->opened_socket_ = true;
   return socket;
 }
 
@@ -130,7 +132,6 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
   curl_easy_reset(curl);
   const std::string url = ServerUrl(login_.address) + request.url_path;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
   curl_easy_setopt(curl, CURLOPT_USERNAME, login_.user.c_str());
   curl_easy_setopt(curl, CURLOPT_PASSWORD, login_.password.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -153,8 +154,15 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &FtpConnection::OnReplyLine);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DiscardData);
+  ConfigureSecureTransport(curl, login_.address, &key_check_);
   if (first_request_) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-  if (commands != nullptr) curl_easy_setopt(curl, CURLOPT_POSTQUOTE, commands);
+  // SFTP runs its commands before the transfer (a request without one ends before
+  // libcurl would come to commands after it); FTP after the change of directory.
+  if (commands != nullptr) {
+    curl_easy_setopt(
+        curl, login_.address.transport == Transport::kSftp ? CURLOPT_QUOTE : CURLOPT_POSTQUOTE,
+        commands);
+  }
   if (request.ascii) curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 1L);
 
   switch (request.kind) {
@@ -163,7 +171,11 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
       curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
       break;
     case FtpRequest::Kind::kListing:
-      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.listing_command.c_str());
+      if (request.listing_command.empty()) {
+        curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 1L);
+      } else {
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.listing_command.c_str());
+      }
       curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToSink);
       curl_easy_setopt(curl, CURLOPT_WRITEDATA, request.sink);
       break;
@@ -225,6 +237,7 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
   reply_text_.clear();
   reply_code_ = 0;
   greeted_ = false;
+  opened_socket_ = false;
 
   outcome.code = Perform();
   first_request_ = false;
@@ -233,7 +246,9 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
   if (outcome.code == CURLE_OK) outcome.message.clear();
   outcome.last_reply_code = reply_code_;
   outcome.last_reply = reply_text_;
-  outcome.logged_in_anew = greeted_;
+  // SSH has no greeting line: a new connection is a new login.
+  outcome.logged_in_anew = login_.address.transport == Transport::kSftp ? opened_socket_ : greeted_;
+  outcome.key_check = key_check_;
   curl_off_t value = 0;
   if (curl_easy_getinfo(curl_, CURLINFO_SIZE_DOWNLOAD_T, &value) == CURLE_OK) {
     outcome.bytes_received = value;
@@ -247,6 +262,7 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
   curl_multi_remove_handle(multi_, curl_);
   // The command list goes away now; the handle must not point at it any more.
   curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
+  curl_easy_setopt(curl_, CURLOPT_QUOTE, nullptr);
   return outcome;
 }
 

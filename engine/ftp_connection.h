@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/secure_transport.h"
 #include "engine/server_host.h"
 
 namespace zuno {
@@ -60,9 +61,10 @@ struct FtpRequest {
   Kind kind = Kind::kCommandsOnly;
   // The URL path after "ftp://host:port/" (see ftp_paths.h).
   std::string url_path;
+  // The FTP listing command; empty: a list of names only (SFTP).
   std::string listing_command;
-  // Commands sent after the transfer; a leading '*' lets a command fail without
-  // failing the request (its reply is then the outcome's last reply).
+  // Commands sent after the transfer (SFTP: before it); a leading '*' lets a command
+  // fail without failing the request (its reply is then the outcome's last reply).
   std::vector<std::string> commands_after;
   TransferSink* sink = nullptr;
   TransferSource* source = nullptr;
@@ -81,6 +83,8 @@ struct FtpOutcome {
   std::string last_reply;
   // A new login was made for this request (the earlier connection was gone).
   bool logged_in_anew = false;
+  // What the check of the server's key saw (TLS and SFTP).
+  KeyCheck key_check;
   long long bytes_received = 0;
   long long bytes_sent = 0;
   // The size of the file as the server reported it, -1 when it did not.
@@ -89,8 +93,8 @@ struct FtpOutcome {
   bool ok() const { return code == CURLE_OK; }
 };
 
-// One login on the server: a libcurl handle whose control connection serves every
-// request until the object goes away, which sends QUIT. libcurl logs in again by
+// One login on the server (FTP, FTP over TLS or SFTP): a libcurl handle whose control connection
+// serves every request until the object goes away, which sends QUIT. libcurl logs in again by
 // itself when it finds the connection gone before a request.
 class FtpConnection {
  public:
@@ -130,6 +134,9 @@ class FtpConnection {
   std::string reply_text_;
   int reply_code_ = 0;
   bool greeted_ = false;
+  // A connection to the server was opened during the request.
+  bool opened_socket_ = false;
+  KeyCheck key_check_;
 };
 
 }  // namespace zuno

@@ -84,6 +84,42 @@ std::string DirectoryUrlPath(std::string_view directory) {
   return path;
 }
 
+std::string SftpDirectoryUrlPath(std::string_view directory) {
+  while (directory.size() > 1 && directory.back() == '/') directory.remove_suffix(1);
+  std::string path;
+  if (directory.empty() || directory.front() != '/') {
+    path = "~/";
+  } else {
+    directory.remove_prefix(1);
+  }
+  size_t start = 0;
+  while (start < directory.size()) {
+    size_t slash = directory.find('/', start);
+    if (slash == std::string_view::npos) slash = directory.size();
+    path += EscapeUrlText(directory.substr(start, slash - start));
+    path += '/';
+    start = slash + 1;
+  }
+  return path;
+}
+
+std::string SftpFileUrlPath(std::string_view directory, std::string_view name) {
+  return SftpDirectoryUrlPath(directory) + EscapeUrlText(name);
+}
+
+std::string SftpQuotedPath(std::string_view directory, std::string_view name) {
+  while (directory.size() > 1 && directory.back() == '/') directory.remove_suffix(1);
+  std::string path(directory);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
 std::string FileUrlPath(std::string_view directory, std::string_view name) {
   return DirectoryUrlPath(directory) + EscapeUrlText(name);
 }

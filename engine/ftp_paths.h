@@ -24,6 +24,18 @@ std::string DirectoryUrlPath(std::string_view directory);
 // The URL path of a file in that directory.
 std::string FileUrlPath(std::string_view directory, std::string_view name);
 
+// SFTP: the URL path, after "sftp://host:port/", of a directory: a relative one is
+// relative to the login directory (libcurl's "~/"), an absolute one is as written,
+// the empty text is the login directory. Ends in "/"; bytes escaped as above.
+std::string SftpDirectoryUrlPath(std::string_view directory);
+
+// SFTP: the URL path of a file in that directory.
+std::string SftpFileUrlPath(std::string_view directory, std::string_view name);
+
+// SFTP: the path of a file in that directory as a command argument, in double
+// quotes with '"' and '\' escaped; relative to the login directory unless absolute.
+std::string SftpQuotedPath(std::string_view directory, std::string_view name);
+
 // The text with every byte outside A-Z a-z 0-9 - . _ ~ percent-escaped.
 std::string EscapeUrlText(std::string_view text);
 

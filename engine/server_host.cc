@@ -44,7 +44,102 @@ bool ParsePort(std::string_view text, int* port) {
   return true;
 }
 
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == prefix;
+}
+
+bool IsBase64Character(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '/';
+}
+
+// The base64 text of a SHA-256 digest (32 bytes): 43 characters, the last of which
+// carries only two bits, with or without the one "=" of padding. The result has
+// the padding removed.
+bool ParseDigest(std::string_view text, std::string* digest) {
+  if (!text.empty() && text.back() == '=') text.remove_suffix(1);
+  if (text.size() != 43) return false;
+  for (char c : text) {
+    if (!IsBase64Character(c)) return false;
+  }
+  if (std::string_view("AEIMQUYcgkosw048").find(text.back()) == std::string_view::npos) {
+    return false;
+  }
+  *digest = std::string(text);
+  return true;
+}
+
+bool ParsePin(Transport transport, std::string_view pin, std::string* key_pin,
+              std::string* problem) {
+  std::string digest;
+  if (transport == Transport::kFtp) {
+    *problem = "a key pin after '#' needs ftpes://, ftps:// or sftp://";
+    return false;
+  }
+  if (transport == Transport::kSftp) {
+    if (StartsWithNoCase(pin, "sha256:")) pin.remove_prefix(7);
+    if (!ParseDigest(pin, &digest)) {
+      *problem = "the host key pin is not SHA256:BASE64 (as ssh-keygen -lf shows it)";
+      return false;
+    }
+    *key_pin = digest;
+    return true;
+  }
+  if (StartsWithNoCase(pin, "sha256//")) {
+    pin.remove_prefix(8);
+  } else if (StartsWithNoCase(pin, "sha256:")) {
+    pin.remove_prefix(7);
+  } else {
+    *problem = "the certificate pin is not sha256:BASE64";
+    return false;
+  }
+  if (!ParseDigest(pin, &digest)) {
+    *problem = "the certificate pin is not sha256:BASE64 of a SHA-256 digest";
+    return false;
+  }
+  *key_pin = "sha256//" + digest + "=";
+  return true;
+}
+
+// The scheme before "://", which chooses the transport and its usual port.
+bool ParseScheme(std::string_view* text, ServerAddress* parsed, std::string* problem) {
+  const size_t end = text->find("://");
+  if (end == std::string_view::npos) return true;
+  const std::string scheme = Lower(text->substr(0, end));
+  if (scheme == "ftp") {
+    parsed->transport = Transport::kFtp;
+  } else if (scheme == "ftpes") {
+    parsed->transport = Transport::kFtpExplicitTls;
+  } else if (scheme == "ftps") {
+    parsed->transport = Transport::kFtpImplicitTls;
+    parsed->scheme = "ftps";
+    parsed->port = 990;
+  } else if (scheme == "sftp") {
+    parsed->transport = Transport::kSftp;
+    parsed->scheme = "sftp";
+    parsed->port = 22;
+  } else {
+    *problem = "unknown scheme '" + std::string(text->substr(0, end)) +
+               "://' (use ftp://, ftpes://, ftps:// or sftp://)";
+    return false;
+  }
+  text->remove_prefix(end + 3);
+  return true;
+}
+
 }  // namespace
+
+bool IsTlsTransport(Transport transport) {
+  return transport == Transport::kFtpExplicitTls || transport == Transport::kFtpImplicitTls;
+}
 
 bool ParseServerHost(std::string_view text, ServerAddress* address, std::string* problem) {
   ServerAddress parsed;
@@ -52,17 +147,32 @@ bool ParseServerHost(std::string_view text, ServerAddress* address, std::string*
     *problem = "the server host is empty";
     return false;
   }
-  if (text.find("://") != std::string_view::npos) {
-    *problem = "URL forms are not supported, give the host alone";
-    return false;
-  }
   for (char c : text) {
     if (c == ' ' || c == '\t') {
       *problem = "the server host contains a blank";
       return false;
     }
-    if (c == '/' || c == '@' || c == '\\') {
-      *problem = std::string("the server host contains '") + c + "'";
+  }
+  if (!ParseScheme(&text, &parsed, problem)) return false;
+  if (const size_t hash = text.find('#'); hash != std::string_view::npos) {
+    if (!ParsePin(parsed.transport, text.substr(hash + 1), &parsed.key_pin, problem)) return false;
+    text = text.substr(0, hash);
+  }
+  if (text.empty()) {
+    *problem = "the server host has no host name";
+    return false;
+  }
+  for (char c : text) {
+    if (c == '@') {
+      *problem = "no user or password in the server host: give them as UserName and Password";
+      return false;
+    }
+    if (c == '/') {
+      *problem = "no path in the server host: give the directory as ServerDir";
+      return false;
+    }
+    if (c == '\\') {
+      *problem = "the server host contains '\\'";
       return false;
     }
   }

@@ -18,6 +18,8 @@ Run with Debian's /usr/bin/python3 (python3-pyftpdlib). It serves until it is ki
   --drop-silently              the idle end closes the connection without a word
   --mute-quit                  QUIT is never answered and the connection stays open
   --silent                     a plain TCP listener that accepts and never says anything
+  --tls-certificate FILE       explicit TLS (AUTH TLS) with the certificate and key in FILE,
+                               required for the login and for every data connection
 """
 
 import argparse
@@ -55,6 +57,7 @@ def parse_args():
     parser.add_argument("--drop-silently", action="store_true")
     parser.add_argument("--mute-quit", action="store_true")
     parser.add_argument("--silent", action="store_true")
+    parser.add_argument("--tls-certificate", default="")
     args = parser.parse_args()
     if args.bind not in LOOPBACK:
         parser.error("only loopback addresses are served")
@@ -99,8 +102,8 @@ def make_filesystem(login):
     return LoginDirFS
 
 
-def make_dtp(args):
-    class MisbehavingDTP(DTPHandler):
+def make_dtp(args, base):
+    class MisbehavingDTP(base):
         def _limit(self):
             return args.stall_retr_after if args.stall_retr_after >= 0 else args.drop_retr_after
 
@@ -130,8 +133,10 @@ def make_dtp(args):
                 self.cmd_channel.close()
 
         # The I/O loop calls handle_read_event, which pyftpdlib binds to its own
-        # handle_read.
-        handle_read_event = handle_read
+        # handle_read; the TLS handler's own one goes through the handshake first
+        # and calls handle_read after.
+        if base is DTPHandler:
+            handle_read_event = handle_read
 
     # A stalled transfer must stay stalled for as long as the client waits.
     if args.stall_retr_after >= 0:
@@ -139,18 +144,39 @@ def make_dtp(args):
     return MisbehavingDTP
 
 
+def tls_bases():
+    """pyftpdlib's TLS handlers, with its data channel made to take clients that
+    start TLS on the data connection before they send the transfer command."""
+    from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+    class EarlyTlsDTP(TLS_DTPHandler):
+        def readable(self):
+            # Before the transfer command pyftpdlib 1.5.7 takes a readable data
+            # connection for one the client has closed, and closes it: the
+            # client's TLS handshake is what arrived. It goes on instead.
+            if self._ssl_accepting and not self._initialized:
+                return True
+            return super().readable()
+
+    return TLS_FTPHandler, EarlyTlsDTP
+
+
 def make_handler(args):
-    commands = dict(FTPHandler.proto_cmds)
+    if args.tls_certificate:
+        handler_base, dtp_base = tls_bases()
+    else:
+        handler_base, dtp_base = FTPHandler, DTPHandler
+    commands = dict(handler_base.proto_cmds)
     if args.no_size:
         commands.pop("SIZE", None)
     if args.no_mlst:
         commands.pop("MLST", None)
         commands.pop("MLSD", None)
 
-    class TestHandler(FTPHandler):
+    class TestHandler(handler_base):
         proto_cmds = commands
         timeout = args.idle_timeout or 300
-        dtp_handler = make_dtp(args)
+        dtp_handler = make_dtp(args, dtp_base)
         abstracted_fs = make_filesystem(args.login)
         banner = "ZUNO test server ready."
         # A refused login is answered after a short pause, not pyftpdlib's 3 s.
@@ -186,6 +212,10 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, password, os.path.abspath(args.root), perm=args.perm)
     handler = make_handler(args)
+    if args.tls_certificate:
+        handler.certfile = args.tls_certificate
+        handler.tls_control_required = True
+        handler.tls_data_required = True
     handler.authorizer = authorizer
     handler.passive_ports = None
     handler.permit_foreign_addresses = False

@@ -29,6 +29,7 @@ namespace {
 
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kVsftpd[] = "/usr/sbin/vsftpd";
+constexpr char kSshd[] = "/usr/sbin/sshd";
 constexpr auto kStartLimit = std::chrono::seconds(15);
 
 // Opens a socket on the loopback address with the given port (0: any free one).
@@ -81,13 +82,17 @@ std::string ReadTail(const std::filesystem::path& path) {
 }
 
 // Runs a system tool to its end, with the text on its standard input; true when
-// it ended with status 0.
-bool RunTool(const std::vector<std::string>& arguments, const std::string& input) {
+// it ended with status 0. Its standard output goes to output when given.
+bool RunTool(const std::vector<std::string>& arguments, const std::string& input,
+             std::string* output = nullptr) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+  // The output goes to a file, so that a tool that writes much never blocks.
+  TempDir captured;
+  const std::string output_file = captured.File("out");
   const pid_t child = fork();
   if (child < 0) {
     close(pipe_fds[0]);
@@ -97,10 +102,10 @@ bool RunTool(const std::vector<std::string>& arguments, const std::string& input
   if (child == 0) {
     dup2(pipe_fds[0], STDIN_FILENO);
     const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      dup2(null, STDERR_FILENO);
-    }
+    if (null >= 0) dup2(null, STDERR_FILENO);
+    const int out =
+        output != nullptr ? open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600) : null;
+    if (out >= 0) dup2(out, STDOUT_FILENO);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -117,7 +122,15 @@ bool RunTool(const std::vector<std::string>& arguments, const std::string& input
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  if (output != nullptr) *output = ReadWholeFile(output_file);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
 }
 
 std::string Which(const char* tool) {
@@ -267,7 +280,10 @@ void FtpServer::Stop() {
   pid_ = -1;
 }
 
-std::string FtpServer::log_text() const { return ReadWholeFile(work_.File("server.log")); }
+std::string FtpServer::log_text() const {
+  // vsftpd writes the commands it was sent into a log of their own.
+  return ReadWholeFile(work_.File("server.log")) + ReadWholeFile(work_.File("protocol.log"));
+}
 
 FtpServer::~FtpServer() {
   Stop();
@@ -342,11 +358,17 @@ std::unique_ptr<FtpServer> FtpServer::StartPyFtpd(const PyFtpdOptions& options,
   if (options.drop_silently) arguments.push_back("--drop-silently");
   if (options.mute_quit) arguments.push_back("--mute-quit");
   if (options.silent) arguments.push_back("--silent");
+  if (!options.tls_certificate.empty()) {
+    arguments.push_back("--tls-certificate");
+    arguments.push_back(options.tls_certificate);
+  }
 
   if (!server->Launch(kPython, arguments, options.port == 0 ? port_file : "", error)) {
     return nullptr;
   }
-  server->host_text_ = (options.ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(server->port_);
+  server->key_pin_ = options.tls_pin;
+  server->host_text_ = std::string(options.tls_certificate.empty() ? "" : "ftpes://") +
+                       (options.ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(server->port_);
   return server;
 }
 
@@ -379,40 +401,9 @@ std::unique_ptr<FtpServer> FtpServer::StartVsftpd(const VsftpdOptions& options,
     return nullptr;
   }
 
-  // An account of its own for each server, so that tests in parallel processes
-  // never share one; its shell must be one that PAM's shell check accepts.
-  static int counter = 0;
-  const std::string account =
-      "zunoftp" + std::to_string(getpid() % 1000000) + "x" + std::to_string(counter++);
-  const std::string password = "Vs-" + RandomHex(8);
-  RunTool({Which("userdel"), "-f", account}, "");
-  if (!RunTool({Which("useradd"), "-M", "-N", "-d", "/", "-s", "/bin/sh", account}, "")) {
-    *error = "useradd failed for " + account;
-    return nullptr;
-  }
-  server->system_account_ = account;
-  if (!RunTool({Which("chpasswd")}, account + ":" + password + "\n")) {
-    *error = "chpasswd failed";
-    return nullptr;
-  }
-  const passwd* entry = getpwnam(account.c_str());
-  if (entry == nullptr || chown(login.c_str(), entry->pw_uid, entry->pw_gid) != 0) {
-    *error = "cannot give the login directory to " + account;
-    return nullptr;
-  }
-  // The account must be able to reach its directory through the test's own.
-  for (std::filesystem::path up = login; up != up.root_path(); up = up.parent_path()) {
-    struct stat status;
-    if (stat(up.c_str(), &status) == 0 && (status.st_mode & S_IXOTH) == 0) {
-      chmod(up.c_str(), (status.st_mode & 07777) | S_IXOTH);
-    }
-  }
+  if (!server->CreateAccount(login, "zunoftp", error)) return nullptr;
   mkdir("/var/run/vsftpd", 0755);
   mkdir("/var/run/vsftpd/empty", 0755);
-
-  server->user_ = account;
-  server->password_ = password;
-  server->login_dir_ = login;
   server->login_path_ = login.string();
   for (int attempt = 0; attempt < 3; ++attempt) {
     server->port_ = options.port != 0 ? options.port : FindFreeLoopbackPort(false);
@@ -430,12 +421,199 @@ std::unique_ptr<FtpServer> FtpServer::StartVsftpd(const VsftpdOptions& options,
     if (options.idle_timeout_seconds > 0) {
       config += "idle_session_timeout=" + std::to_string(options.idle_timeout_seconds) + "\n";
     }
+    if (options.tls != FtpTls::kNone) {
+      // TLS required for the login and for every data connection, whose TLS
+      // session must be the control connection's (vsftpd's default).
+      config += "ssl_enable=YES\nrsa_cert_file=" + options.tls_certificate +
+                "\nrsa_private_key_file=" + options.tls_certificate +
+                "\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
+                "require_ssl_reuse=YES\nssl_ciphers=HIGH\nimplicit_ssl=" +
+                (options.tls == FtpTls::kImplicit ? "YES" : "NO") + "\n";
+    }
+    if (options.log_protocol) {
+      config += "log_ftp_protocol=YES\ndual_log_enable=YES\nvsftpd_log_file=" +
+                server->work_.File("protocol.log") + "\n";
+    }
     const std::string config_file = server->work_.Write("vsftpd.conf", config);
     if (server->Launch(kVsftpd, {config_file}, "", error)) break;
     if (options.port != 0 || attempt == 2) return nullptr;
   }
-  server->host_text_ = "127.0.0.1:" + std::to_string(server->port_);
+  const char* scheme = options.tls == FtpTls::kExplicit   ? "ftpes://"
+                       : options.tls == FtpTls::kImplicit ? "ftps://"
+                                                          : "";
+  server->host_text_ = scheme + std::string("127.0.0.1:") + std::to_string(server->port_);
+  server->key_pin_ = options.tls_pin;
   return server;
+}
+
+bool FtpServer::CreateAccount(const std::filesystem::path& login, const char* prefix,
+                              std::string* error) {
+  // An account of its own for each server, so that tests in parallel processes
+  // never share one; its shell must be one that PAM's shell check accepts.
+  static int counter = 0;
+  const std::string account =
+      prefix + std::to_string(getpid() % 1000000) + "x" + std::to_string(counter++);
+  const std::string password = "Pw-" + RandomHex(8);
+  RunTool({Which("userdel"), "-f", account}, "");
+  if (!RunTool({Which("useradd"), "-M", "-N", "-d", login.string(), "-s", "/bin/sh", account},
+               "")) {
+    *error = "useradd failed for " + account;
+    return false;
+  }
+  system_account_ = account;
+  if (!RunTool({Which("chpasswd")}, account + ":" + password + "\n")) {
+    *error = "chpasswd failed";
+    return false;
+  }
+  const passwd* entry = getpwnam(account.c_str());
+  if (entry == nullptr || chown(login.c_str(), entry->pw_uid, entry->pw_gid) != 0) {
+    *error = "cannot give the login directory to " + account;
+    return false;
+  }
+  // The account must be able to reach its directory through the test's own.
+  for (std::filesystem::path up = login; up != up.root_path(); up = up.parent_path()) {
+    struct stat status;
+    if (stat(up.c_str(), &status) == 0 && (status.st_mode & S_IXOTH) == 0) {
+      chmod(up.c_str(), (status.st_mode & 07777) | S_IXOTH);
+    }
+  }
+  user_ = account;
+  password_ = password;
+  login_dir_ = login;
+  return true;
+}
+
+bool FtpServer::CanRunSshd(std::string* why) {
+  if (geteuid() != 0) {
+    *why = "sshd tests need root (they create a system account for the server)";
+    return false;
+  }
+  if (access(kSshd, X_OK) != 0) {
+    *why = std::string(kSshd) + " is not installed (Debian package openssh-server)";
+    return false;
+  }
+  for (const char* tool : {"useradd", "userdel", "chpasswd", "ssh-keygen"}) {
+    if (Which(tool).empty()) {
+      *why = std::string(tool) + " is not installed";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::unique_ptr<FtpServer> FtpServer::StartSshd(const SshdOptions& options, std::string* error) {
+  if (!CanRunSshd(error)) return nullptr;
+  std::unique_ptr<FtpServer> server(new FtpServer());
+  std::error_code failure;
+  const std::filesystem::path login = std::filesystem::canonical(options.login_dir, failure);
+  if (failure || server->work_.path().empty()) {
+    *error = "the login directory does not exist";
+    return nullptr;
+  }
+  if (!server->CreateAccount(login, "zunossh", error)) return nullptr;
+  server->login_path_ = login.string();
+  server->ipv6_ = options.ipv6;
+  const std::string host_key = server->work_.File("host_key");
+  if (!RunTool({Which("ssh-keygen"), "-q", "-t", options.host_key_type, "-N", "", "-C", "zuno",
+                "-f", host_key},
+               "")) {
+    *error = "ssh-keygen failed";
+    return nullptr;
+  }
+  std::string listed;
+  RunTool({Which("ssh-keygen"), "-l", "-E", "sha256", "-f", host_key + ".pub"}, "", &listed);
+  // "256 SHA256:... zuno (ED25519)"
+  const size_t start = listed.find("SHA256:");
+  server->key_pin_ =
+      start == std::string::npos ? "" : listed.substr(start, listed.find(' ', start) - start);
+  // sshd wants its privilege separation directory.
+  mkdir("/run/sshd", 0755);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    server->port_ = FindFreeLoopbackPort(options.ipv6);
+    const std::string config =
+        std::string("ListenAddress ") + (options.ipv6 ? "::1" : "127.0.0.1") + "\nHostKey " +
+        host_key +
+        "\nPidFile none\nAuthorizedKeysFile none\nPasswordAuthentication yes\n"
+        "KbdInteractiveAuthentication no\nUsePAM no\nPermitRootLogin no\nStrictModes no\n"
+        "AllowUsers " +
+        server->user_ +
+        "\nSubsystem sftp internal-sftp\nLogLevel VERBOSE\nMaxStartups 64\n"
+        "MaxSessions 64\nUseDNS no\n";
+    const std::string config_file = server->work_.Write("sshd_config", config);
+    if (server->Launch(kSshd, {"-D", "-e", "-f", config_file, "-p", std::to_string(server->port_)},
+                       "", error)) {
+      break;
+    }
+    if (attempt == 2) return nullptr;
+  }
+  const std::string address = options.ipv6 ? "[::1]" : "127.0.0.1";
+  server->host_text_ = "sftp://" + address + ":" + std::to_string(server->port_);
+  const std::string public_key = Trimmed(ReadWholeFile(host_key + ".pub"));
+  server->known_hosts_line_ = "[" + std::string(options.ipv6 ? "::1" : "127.0.0.1") +
+                              "]:" + std::to_string(server->port_) + " " +
+                              public_key.substr(0, public_key.rfind(' ')) + "\n";
+  return server;
+}
+
+bool MakeTestCertificate(const std::filesystem::path& directory, TestCertificate* certificate,
+                         std::string* error) {
+  const std::string openssl = Which("openssl");
+  if (openssl.empty()) {
+    *error = "openssl is not installed";
+    return false;
+  }
+  const std::string dir = directory.string() + "/";
+  const std::vector<std::string> curve = {"-newkey", "ec", "-pkeyopt",
+                                          "ec_paramgen_curve:prime256v1", "-nodes"};
+  std::vector<std::string> ca = {openssl, "req", "-x509"};
+  ca.insert(ca.end(), curve.begin(), curve.end());
+  ca.insert(ca.end(), {"-keyout", dir + "ca.key", "-out", dir + "ca.crt", "-days", "2", "-subj",
+                       "/CN=ZUNO throwaway test CA"});
+  std::vector<std::string> request = {openssl, "req"};
+  request.insert(request.end(), curve.begin(), curve.end());
+  request.insert(request.end(), {"-keyout", dir + "server.key", "-out", dir + "server.csr", "-subj",
+                                 "/CN=localhost"});
+  WriteWholeFile(dir + "extensions", "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\n");
+  const std::vector<std::string> sign = {openssl,
+                                         "x509",
+                                         "-req",
+                                         "-in",
+                                         dir + "server.csr",
+                                         "-CA",
+                                         dir + "ca.crt",
+                                         "-CAkey",
+                                         dir + "ca.key",
+                                         "-CAcreateserial",
+                                         "-out",
+                                         dir + "server.crt",
+                                         "-days",
+                                         "2",
+                                         "-extfile",
+                                         dir + "extensions"};
+  if (!RunTool(ca, "") || !RunTool(request, "") || !RunTool(sign, "")) {
+    *error = "openssl could not make the test certificates";
+    return false;
+  }
+  WriteWholeFile(dir + "server.pem",
+                 ReadWholeFile(dir + "server.crt") + ReadWholeFile(dir + "server.key"));
+  // The pin: SHA-256 of the DER form of the certificate's public key, in base64.
+  std::string public_key;
+  std::string der;
+  std::string digest;
+  if (!RunTool({openssl, "x509", "-in", dir + "server.crt", "-pubkey", "-noout"}, "",
+               &public_key) ||
+      !RunTool({openssl, "pkey", "-pubin", "-outform", "DER", "-out", dir + "key.der"},
+               public_key) ||
+      !RunTool({openssl, "dgst", "-sha256", "-binary", "-out", dir + "key.sha256", dir + "key.der"},
+               "") ||
+      !RunTool({openssl, "base64", "-A", "-in", dir + "key.sha256"}, "", &digest)) {
+    *error = "openssl could not compute the key pin";
+    return false;
+  }
+  certificate->ca_file = dir + "ca.crt";
+  certificate->server_pem = dir + "server.pem";
+  certificate->pin = "sha256:" + Trimmed(digest);
+  return true;
 }
 
 }  // namespace zuno::testing

@@ -15,6 +15,20 @@ namespace zuno::testing {
 // at the moment of the call; 0 when none could be found.
 int FindFreeLoopbackPort(bool ipv6 = false);
 
+// A throwaway certificate authority and a server certificate it signed, made with
+// openssl for 127.0.0.1, ::1 and localhost. The CA is in no trust store.
+struct TestCertificate {
+  std::string ca_file;     // the CA's certificate (PEM)
+  std::string server_pem;  // the server's certificate followed by its key (PEM)
+  std::string pin;         // the server key's pin as ServerHost takes it: "sha256:..."
+};
+// Writes the files into directory; false with the reason when openssl fails.
+bool MakeTestCertificate(const std::filesystem::path& directory, TestCertificate* certificate,
+                         std::string* error);
+
+// How an FTP server speaks.
+enum class FtpTls { kNone, kExplicit, kImplicit };
+
 // A pyftpdlib server (tests/servers/pyftpd_server.py) and how it misbehaves.
 struct PyFtpdOptions {
   bool ipv6 = false;  // listen on ::1 instead of 127.0.0.1
@@ -36,6 +50,10 @@ struct PyFtpdOptions {
   bool drop_silently = false;              // ... without a word
   bool mute_quit = false;                  // QUIT is never answered
   bool silent = false;                     // accepts connections and never says a word
+  // Explicit TLS with this certificate (server_pem of a TestCertificate), required
+  // for the login and for data; empty: plain FTP.
+  std::string tls_certificate;
+  std::string tls_pin;  // the pin of that certificate's key, for key_pin()
 };
 
 // A vsftpd server with one system account whose login directory is login_dir
@@ -45,6 +63,18 @@ struct VsftpdOptions {
   std::filesystem::path login_dir;  // absolute; given to the account
   int port = 0;                     // 0: a free port
   int idle_timeout_seconds = 0;     // 0: vsftpd's own (300 s)
+  FtpTls tls = FtpTls::kNone;       // with TLS required for logins and data
+  std::string tls_certificate;      // server_pem of a TestCertificate, for TLS
+  std::string tls_pin;              // the pin of that certificate's key, for key_pin()
+  bool log_protocol = false;        // every command and reply into the log
+};
+
+// A private OpenSSH server that offers only SFTP, with one system account (as for
+// vsftpd: needs root) whose home directory is login_dir, and a host key of its own.
+struct SshdOptions {
+  std::filesystem::path login_dir;        // absolute; the account's home directory
+  std::string host_key_type = "ed25519";  // as ssh-keygen -t takes it
+  bool ipv6 = false;                      // listen on ::1 instead of 127.0.0.1
 };
 
 // A running FTP server on loopback, started by the test and stopped (killed and
@@ -56,14 +86,27 @@ class FtpServer {
   static std::unique_ptr<FtpServer> StartVsftpd(const VsftpdOptions& options, std::string* error);
   // Whether vsftpd servers can be started here (root, vsftpd, useradd); why not.
   static bool CanRunVsftpd(std::string* why);
+  static std::unique_ptr<FtpServer> StartSshd(const SshdOptions& options, std::string* error);
+  // Whether sshd servers can be started here (root, sshd, useradd); why not.
+  static bool CanRunSshd(std::string* why);
 
   ~FtpServer();
   FtpServer(const FtpServer&) = delete;
   FtpServer& operator=(const FtpServer&) = delete;
 
-  // The text for ServerHost: "127.0.0.1:port" or "[::1]:port".
+  // The text for ServerHost: "127.0.0.1:port" or "[::1]:port", after "ftpes://",
+  // "ftps://" or "sftp://" for a server with TLS or SSH.
   const std::string& host_text() const { return host_text_; }
   int port() const { return port_; }
+  // The server key's pin as ServerHost takes it after '#' ("sha256:..." for TLS,
+  // as the options gave it, "SHA256:..." for SSH); empty for plain FTP.
+  const std::string& key_pin() const { return key_pin_; }
+  // host_text() with the pin after '#' when there is one.
+  std::string pinned_host_text() const {
+    return key_pin_.empty() ? host_text_ : host_text_ + "#" + key_pin_;
+  }
+  // SSH: the server's line for a known_hosts file.
+  const std::string& known_hosts_line() const { return known_hosts_line_; }
   const std::string& user() const { return user_; }
   const std::string& password() const { return password_; }
   // The login directory on the local disk, and as the server names it (PWD).
@@ -81,12 +124,16 @@ class FtpServer {
   bool Launch(const std::string& program, const std::vector<std::string>& arguments,
               const std::string& port_file, std::string* error);
   void Stop();
+  // Creates the system account that owns login; false with the reason.
+  bool CreateAccount(const std::filesystem::path& login, const char* prefix, std::string* error);
 
   TempDir work_;    // the server's configuration and log
   pid_t pid_ = -1;  // the keeper of the server's processes
   bool ipv6_ = false;
   int port_ = 0;
   std::string host_text_;
+  std::string key_pin_;
+  std::string known_hosts_line_;
   std::string user_;
   std::string password_;
   std::filesystem::path login_dir_;
