@@ -2,6 +2,8 @@
 // with a stand-in browser. Each run takes the program's full 30 s flush wait.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -69,20 +71,23 @@ class SyncCycleTest : public ::testing::Test {
     return server_ != nullptr;
   }
 
-  std::string WriteConfig(const std::string& host, const std::string& password) {
+  std::string WriteConfig(const std::string& host, const std::string& password,
+                          const std::string& user = "zuno") {
     // Run from the test's directory: a value holds at most 99 characters.
     const std::string browser = kBrowserCommand;
     const std::vector<std::string> lines = {
-        "# ZUNO test configuration", host, "zuno", password, profile_.string(),
+        "# ZUNO test configuration", host, user, password, profile_.string(),
         "# relative to the login directory", "bookmarks", kLocalFile, kServerFile, browser};
     std::string text;
     for (const std::string& line : lines) text += line + "\r\n";
     return dir_.Write("zuno.cfg", text);
   }
 
-  std::unique_ptr<PtySession> StartZuno(const std::string& config) {
+  std::unique_ptr<PtySession> StartZuno(const std::string& config,
+                                        std::vector<std::string> environment = {}) {
     PtyOptions options;
     options.working_directory = dir_.path().string();
+    options.environment = std::move(environment);
     auto session = PtySession::Start({ZUNO_BINARY, config}, options);
     EXPECT_TRUE(session);
     return session;
@@ -93,8 +98,9 @@ class SyncCycleTest : public ::testing::Test {
             "Keeps one bookmark file the same on every machine, by way of an FTP server", "",
             "opening " + config};
   }
-  std::string ConnectingLine() const {
-    return "Connecting to " + server_->host_text() + " as user 'zuno' ...";
+  std::string ConnectingLine(const std::string& host = "") const {
+    return "Connecting to " + (host.empty() ? server_->host_text() : host) + " as user '" +
+           server_->user() + "' ...";
   }
   std::string RunningLine() const { return std::string("Running (synchronous) ") + kBrowserCommand; }
 
@@ -201,6 +207,124 @@ TEST_F(SyncCycleTest, ServerThatComesUpDuringTheRetriesIsSyncedWith) {
   EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks + kAddedBookmark);
   EXPECT_EQ(zuno->Output().find("Secret-Pass-42"), std::string::npos);
 }
+
+// The encrypted transports, against real servers that need a system account (root).
+enum class Secure { kExplicitTls, kSftp };
+
+class SecureSyncCycleTest : public SyncCycleTest, public ::testing::WithParamInterface<Secure> {
+ protected:
+  // Starts the server on the account's login directory; the server directory and the
+  // shared file then belong to the account, as on a real server.
+  bool StartSecureServer() {
+    const fs::path login = server_root_ / "home" / "zuno";
+    std::string error;
+    if (GetParam() == Secure::kExplicitTls) {
+      TestCertificate certificate;
+      if (!MakeTestCertificate(dir_.path(), &certificate, &error)) {
+        ADD_FAILURE() << error;
+        return false;
+      }
+      VsftpdOptions options;
+      options.login_dir = login;
+      options.tls = FtpTls::kExplicit;
+      options.tls_certificate = certificate.server_pem;
+      options.tls_pin = certificate.pin;
+      server_ = FtpServer::StartVsftpd(options, &error);
+    } else {
+      SshdOptions options;
+      options.login_dir = login;
+      server_ = FtpServer::StartSshd(options, &error);
+    }
+    EXPECT_TRUE(server_) << error;
+    if (!server_) return false;
+    struct stat owner;
+    if (stat(login.c_str(), &owner) != 0) return false;
+    for (const auto& entry : fs::recursive_directory_iterator(login)) {
+      EXPECT_EQ(lchown(entry.path().c_str(), owner.st_uid, owner.st_gid), 0);
+    }
+    return true;
+  }
+};
+
+TEST_P(SecureSyncCycleTest, WholeCycleOverAVerifiedEncryptedConnection) {
+  std::string why;
+  if (GetParam() == Secure::kExplicitTls ? !FtpServer::CanRunVsftpd(&why)
+                                         : !FtpServer::CanRunSshd(&why)) {
+    GTEST_SKIP() << why;
+  }
+  WriteWholeFile(server_dir_ / kServerFile, kServerBookmarks);
+  ASSERT_TRUE(StartSecureServer());
+
+  // TLS: the self-signed server is trusted by its pinned key. SSH: by a known_hosts
+  // entry in the home directory that the program is given.
+  std::string host = server_->host_text();
+  std::vector<std::string> environment;
+  if (GetParam() == Secure::kExplicitTls) {
+    host = server_->pinned_host_text();
+  } else {
+    fs::create_directories(dir_.path() / "home" / ".ssh");
+    WriteWholeFile(dir_.path() / "home" / ".ssh" / "known_hosts", server_->known_hosts_line() + "\n");
+    environment.push_back("HOME=" + (dir_.path() / "home").string());
+  }
+  const std::string config = WriteConfig(host, server_->password(), server_->user());
+  auto zuno = StartZuno(config, environment);
+  ASSERT_TRUE(zuno);
+
+  EXPECT_EQ(zuno->WaitExit(120s), 0) << zuno->Output();
+
+  Lines expected = StartUpLines(config);
+  expected.insert(expected.end(),
+                  {ConnectingLine(host), std::string("Downloading ") + kServerFile, RunningLine(),
+                   kFlushLine, ConnectingLine(host), std::string("Uploading ") + kServerFile});
+  EXPECT_EQ(zuno->Lines(), expected);
+  EXPECT_EQ(ReadWholeFile(record_), kServerBookmarks);
+  EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks + kAddedBookmark);
+  EXPECT_EQ(Names(server_dir_), std::set<std::string>{kServerFile});
+  EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
+}
+
+// A server whose key is not the expected one is never logged in to: the run stops at
+// the connect step, and the error line shows the key the user could pin after checking it.
+TEST_P(SecureSyncCycleTest, UnexpectedServerKeyStopsAtTheConnectStep) {
+  std::string why;
+  if (GetParam() == Secure::kExplicitTls ? !FtpServer::CanRunVsftpd(&why)
+                                         : !FtpServer::CanRunSshd(&why)) {
+    GTEST_SKIP() << why;
+  }
+  WriteWholeFile(server_dir_ / kServerFile, kServerBookmarks);
+  ASSERT_TRUE(StartSecureServer());
+
+  // TLS: a pin of another key. SSH: a home directory without any known_hosts file.
+  std::string host = server_->host_text();
+  if (GetParam() == Secure::kExplicitTls) {
+    host += "#sha256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+  }
+  fs::create_directories(dir_.path() / "home");
+  const std::string config = WriteConfig(host, server_->password(), server_->user());
+  auto zuno = StartZuno(config, {"HOME=" + (dir_.path() / "home").string()});
+  ASSERT_TRUE(zuno);
+
+  ASSERT_TRUE(zuno->WaitFor("Press any key to abort", 30s)) << zuno->Output();
+  zuno->Type("q");
+  EXPECT_EQ(zuno->WaitExit(30s), 0);
+
+  const Lines lines = zuno->Lines();
+  ASSERT_GE(lines.size(), 9u) << zuno->Output();
+  EXPECT_EQ(lines[4], ConnectingLine(host));
+  EXPECT_TRUE(lines[5].starts_with("ERROR -")) << lines[5];
+  EXPECT_NE(lines[5].find(server_->key_pin()), std::string::npos) << lines[5];
+  EXPECT_EQ(lines[6], "Error connecting to " + host + " Retrying...");
+  EXPECT_EQ(lines.back(), "Aborting");
+  EXPECT_EQ(ReadWholeFile(profile_ / kLocalFile), kLocalBookmarks);
+  EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks);
+  EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SecureSyncCycleTest,
+                         ::testing::Values(Secure::kExplicitTls, Secure::kSftp),
+                         [](const ::testing::TestParamInfo<Secure>& info) {
+                           return info.param == Secure::kExplicitTls ? "ExplicitTls" : "Sftp";
+                         });
 
 }  // namespace
 }  // namespace zuno::testing
