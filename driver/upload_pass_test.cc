@@ -101,39 +101,6 @@ TEST_F(UploadPassTest, LocalDirectoryRetriesDoNotRepeatTheSeparatorOrTheCopy) {
   EXPECT_EQ(world_.transcript.Matching("[copy"), Lines{kCopy});
 }
 
-struct SeparatorCase {
-  std::string local_dir;
-  std::string local_file_path;
-  std::string copy;
-};
-
-class SeparatorRuleTest : public ::testing::TestWithParam<SeparatorCase> {};
-
-TEST_P(SeparatorRuleTest, JoinsDirectoryAndNamesWithOneSeparator) {
-  FakeWorld world;
-  TestConfig config;
-  config.local_dir = GetParam().local_dir;
-  RunState run = config.State();
-  world.files.files[GetParam().local_file_path] = "bookmarks";
-
-  UploadPass(world.services, run);
-
-  EXPECT_EQ(world.transcript.Matching("[fceSetLocalDir"),
-            Lines{"[fceSetLocalDir 0, " + GetParam().local_dir + "]"});
-  EXPECT_EQ(world.transcript.Matching("[copy"), Lines{GetParam().copy});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Dirs, SeparatorRuleTest,
-    ::testing::Values(
-        SeparatorCase{"/home/u/profile", kLocalFilePath, kCopy},
-        SeparatorCase{"/home/u/profile/", kLocalFilePath, kCopy},
-        SeparatorCase{"", "/bookmarks.html", "[copy /bookmarks.html -> /bookmarks-shared.html]"},
-        SeparatorCase{"dir ", "dir /bookmarks.html",
-                      "[copy dir /bookmarks.html -> dir /bookmarks-shared.html]"},
-        SeparatorCase{"C:\\p\\", "C:\\p\\/bookmarks.html",
-                      "[copy C:\\p\\/bookmarks.html -> C:\\p\\/bookmarks-shared.html]"}));
-
 TEST_F(UploadPassTest, LongPathsAreUsedWhole) {
   run_.config.LocalDir() = "/" + std::string(90, 'd');
   run_.config.LocalFile() = std::string(60, 'l');

@@ -6,7 +6,7 @@
 
 namespace zuno {
 
-// The FTP client engine. Every operation returns a 32-bit result of which callers
+// The FTP engine. Every operation returns a 32-bit result of which callers
 // keep the low 16 bits as a signed value: negative is failure (a stable error code
 // whose text fceErrorText gives), zero or positive is success. Operations that take
 // a channel are given channel 0. Texts are passed whole.
