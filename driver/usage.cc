@@ -15,7 +15,9 @@ wait until it ends, wait 30 s for its last write, then upload the file back. A f
 network step is retried every 5 s until it works or you press a key.
 
 CONFIG-FILE holds exactly eight value lines, in this order:
-  1 ServerHost      FTP server: host, host:port, [IPv6] or [IPv6]:port (port 21)
+  1 ServerHost      server: host[:port] or [IPv6][:port] for plain FTP (port 21);
+                    ftpes://, ftps:// (TLS) or sftp:// before it for encryption;
+                    #sha256:KEY (TLS) or #SHA256:KEY (SSH) after it pins the key
   2 UserName        FTP login name
   3 Password        FTP password (never shown; keep the file chmod 600)
   4 LocalDir        local directory of the browser's bookmark file

@@ -91,5 +91,24 @@ TEST(StartupTerminalTest, WithoutAnyTerminalTheKeyWaitEndsAtOnce) {
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
 }
 
+// --help, -h and --version answer on standard output and end at once; any other
+// first argument, even one that looks like an option, names the configuration file.
+TEST(StartupTerminalTest, HelpAndVersionPrintAndEndWithoutAKey) {
+  for (const char* option : {"--help", "-h"}) {
+    const DetachedRun run = RunWithoutTerminal({ZUNO_BINARY, option}, kTimeout);
+    EXPECT_EQ(run.status, 0) << option;
+    EXPECT_TRUE(run.standard_output.starts_with("Usage: zuno CONFIG-FILE")) << run.standard_output;
+    EXPECT_NE(run.standard_output.find("BrowserCommand"), std::string::npos);
+    EXPECT_EQ(run.standard_error, "") << option;
+  }
+  const DetachedRun version = RunWithoutTerminal({ZUNO_BINARY, "--version"}, kTimeout);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(version.standard_output.starts_with("zuno ")) << version.standard_output;
+
+  const DetachedRun other = RunWithoutTerminal({ZUNO_BINARY, "--helpme"}, kTimeout);
+  EXPECT_EQ(other.standard_output, "");
+  EXPECT_NE(other.standard_error.find(kCannotOpen), std::string::npos) << other.standard_error;
+}
+
 }  // namespace
 }  // namespace zuno::testing
