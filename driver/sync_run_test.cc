@@ -21,7 +21,7 @@ class SyncRunTest : public ::testing::Test {
  protected:
   SyncRunTest() {
     world_.files.files[kConfigPath] = config_.FileText();
-    world_.files.files["/home/u/profile/bookmarks.html"] = "<local bookmarks>";
+    world_.files.files[config_.LocalPath("bookmarks.html")] = "<local bookmarks>";
   }
   int Run() { return RunZuno(world_.services, SplitCommandLine(kConfigPath)); }
 
@@ -31,7 +31,7 @@ class SyncRunTest : public ::testing::Test {
 
 TEST_F(SyncRunTest, WholeCyclePrintsExactlyItsLinesAndEndsWithoutAKey) {
   world_.programs.program = [&](const std::string&) {
-    world_.files.files["/home/u/profile/bookmarks.html"] = "<edited bookmarks>";
+    world_.files.files[config_.LocalPath("bookmarks.html")] = "<edited bookmarks>";
   };
 
   EXPECT_EQ(Run(), 0);
@@ -42,7 +42,7 @@ TEST_F(SyncRunTest, WholeCyclePrintsExactlyItsLinesAndEndsWithoutAKey) {
                    "Running (synchronous) firefox --new-window",
                    "Awaiting the final buffer flush of bookmark file from browser...",
                    config_.ConnectingLine(), "Uploading bookmarks-shared.html"}));
-  EXPECT_EQ(world_.files.files["/home/u/profile/bookmarks-shared.html"], "<edited bookmarks>");
+  EXPECT_EQ(world_.files.files[config_.LocalPath("bookmarks-shared.html")], "<edited bookmarks>");
   EXPECT_EQ(world_.transcript.Matching("[fceAttach").size(), 1u);
   EXPECT_EQ(world_.transcript.events().back(), "[fceRelease]");
   EXPECT_TRUE(world_.transcript.Matching("[wait key").empty());

@@ -14,8 +14,8 @@ using testing::FakeWorld;
 using testing::TestConfig;
 using Lines = std::vector<std::string>;
 
-const std::string kLocalFilePath = "/home/u/profile/bookmarks.html";
-const std::string kStagingFilePath = "/home/u/profile/bookmarks-shared.html";
+const std::string kLocalFilePath = TestConfig().LocalPath("bookmarks.html");
+const std::string kStagingFilePath = TestConfig().LocalPath("bookmarks-shared.html");
 const std::string kCopy = "[copy " + kLocalFilePath + " -> " + kStagingFilePath + "]";
 const std::string kConnecting = TestConfig().ConnectingLine();
 
@@ -104,7 +104,7 @@ TEST_F(UploadPassTest, LocalDirectoryRetriesDoNotRepeatTheSeparatorOrTheCopy) {
 TEST_F(UploadPassTest, LongPathsAreUsedWhole) {
   run_.config.LocalDir() = "/" + std::string(90, 'd');
   run_.config.LocalFile() = std::string(60, 'l');
-  const std::string dir = "/" + std::string(90, 'd') + "/";
+  const std::string dir = "/" + std::string(90, 'd') + kPathSeparator;
   world_.files.files[dir + std::string(60, 'l')] = "bookmarks";
   Run();
   EXPECT_EQ(world_.transcript.Matching("[copy"),

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "driver/run_state.h"
+#include "services/path_separator.h"
 #include "tests/support/fakes.h"
 
 namespace zuno::testing {
@@ -22,6 +23,10 @@ struct TestConfig {
   std::string FileText() const;
   // A run whose configuration has been read.
   RunState State() const;
+  // A file in the local directory, as the upload pass joins them.
+  std::string LocalPath(const std::string& name) const {
+    return local_dir + kPathSeparator + name;
+  }
   std::string ConnectingLine() const {
     return "Connecting to " + server_host + " as user '" + user_name + "' ...";
   }
