@@ -1,6 +1,11 @@
 #include "engine/server_host.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 #include <string>
 
