@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "engine/engine_errors.h"
+#include "engine/engine_state.h"
 #include "engine/ftp_connection.h"
 #include "engine/ftp_listing.h"
 #include "engine/ftp_paths.h"
@@ -268,8 +269,7 @@ class CurlEngine final : public FtpEngine {
   void RemoveServerFile(const std::string& name);
   std::string LocalPath(const std::string& name) const;
 
-  bool attached_ = false;
-  EngineTimeouts timeouts_;
+  EngineState state_;
   std::string local_dir_;
   bool connected_ = false;
   LoginData login_;
@@ -278,20 +278,11 @@ class CurlEngine final : public FtpEngine {
   std::string server_dir_;
   bool ascii_ = false;
   bool machine_listing_unknown_ = false;
-  std::map<int32_t, std::string> details_;
 };
 
+
 int32_t CurlEngine::Refuse(int32_t code, const std::string& detail) {
-  std::string text = detail;
-  const std::string& password = login_.password;
-  if (!password.empty()) {
-    for (size_t at = text.find(password); at != std::string::npos;
-         at = text.find(password, at + 3)) {
-      text.replace(at, password.size(), "***");
-    }
-  }
-  details_[code] = text;
-  return code;
+  return state_.Record(code, detail, login_.password);
 }
 
 int32_t CurlEngine::Fail(int32_t code, const std::string& detail) {
@@ -332,7 +323,7 @@ std::string CurlEngine::DetailFor(const FtpOutcome& outcome, int32_t code) const
     return DetailOf(outcome);
   }
   // The pin comes first so that it fits the error text whole.
-  if (pin.empty()) pin = ReadServerKeyPin(address, timeouts_.connect_ms);
+  if (pin.empty()) pin = ReadServerKeyPin(address, state_.limits.connect_ms);
   return pin.empty() ? reason : "key #" + pin + "; " + reason;
 }
 
@@ -344,11 +335,8 @@ std::string CurlEngine::FilePath(const std::string& name) const {
   return Sftp() ? SftpFileUrlPath(server_dir_, name) : FileUrlPath(server_dir_, name);
 }
 
-int32_t CurlEngine::CheckChannel(int32_t channel) {
-  if (!attached_) return Refuse(kEngineNotAttached, "");
-  if (channel != 0) return Refuse(kEngineBadChannel, "channel " + std::to_string(channel));
-  return 0;
-}
+
+int32_t CurlEngine::CheckChannel(int32_t channel) { return state_.CheckChannel(channel); }
 
 int32_t CurlEngine::CheckConnected(int32_t channel) {
   if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
@@ -363,7 +351,7 @@ FtpOutcome CurlEngine::Run(const FtpRequest& request) {
       connection_ = std::make_unique<FtpConnection>(login_);
       out_of_step_ = false;
     }
-    FtpOutcome outcome = connection_->Run(request, timeouts_);
+    FtpOutcome outcome = connection_->Run(request, state_.limits);
     if (outcome.ok()) return outcome;
     if (!IsCleanRefusal(outcome, login_.address.transport)) out_of_step_ = true;
     // Only a connection that was gone before anything moved counts as stale; one
@@ -389,38 +377,13 @@ void CurlEngine::EndConnection() {
 int32_t CurlEngine::fceAttach(int32_t channels) {
   if (channels < 1) return Refuse(kEngineBadArgument, "at least one channel is needed");
   if (!StartCurl()) return Refuse(kEngineStartFailed, "");
-  attached_ = true;
+  state_.attached = true;
   return channels;
 }
 
 int32_t CurlEngine::fceSetInteger(int32_t channel, int32_t parameter, int32_t value) {
   if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
-  long* setting = nullptr;
-  switch (parameter) {
-    case 1:
-      setting = &timeouts_.connect_ms;
-      break;
-    case 3:
-      setting = &timeouts_.reply_ms;
-      break;
-    case 5:
-      setting = &timeouts_.stall_ms;
-      break;
-    case 10:
-      setting = &timeouts_.stall_bytes_per_second;
-      break;
-    case 13:
-      setting = &timeouts_.data_open_ms;
-      break;
-    default:
-      return Refuse(kEngineUnknownParameter, "parameter " + std::to_string(parameter));
-  }
-  if (value < 1) {
-    return Refuse(kEngineBadArgument,
-                  "parameter " + std::to_string(parameter) + " must be 1 or more");
-  }
-  *setting = value;
-  return 0;
+  return state_.SetParameter(parameter, value);
 }
 
 int32_t CurlEngine::fceSetLocalDir(int32_t channel, const std::string& directory) {
@@ -463,7 +426,7 @@ int32_t CurlEngine::fceConnect(int32_t channel, const std::string& host, const s
     return code;
   }
   FtpRequest request;
-  const FtpOutcome outcome = connection_->Run(request, timeouts_);
+  const FtpOutcome outcome = connection_->Run(request, state_.limits);
   if (!outcome.ok()) {
     const int32_t login_code = CodeOf(outcome, Purpose::kLogin);
     const int32_t code = Refuse(login_code, DetailFor(outcome, login_code));
@@ -802,24 +765,13 @@ int32_t CurlEngine::fceClose(int32_t channel) {
 }
 
 int32_t CurlEngine::fceErrorText(int32_t channel, int32_t code, char* buffer, int32_t size) {
-  if (buffer == nullptr || size < 1) return kEngineBadArgument;
-  const char* meaning = EngineErrorMeaning(code);
-  std::string text = meaning != nullptr ? meaning : "Unknown FTP engine error";
-  if (const auto found = details_.find(code); found != details_.end() && !found->second.empty()) {
-    text += ": " + found->second;
-  }
-  const size_t length = std::min(text.size(), static_cast<size_t>(size) - 1);
-  memcpy(buffer, text.data(), length);
-  buffer[length] = '\0';
-  if (!attached_) return kEngineNotAttached;
-  if (channel != 0) return kEngineBadChannel;
-  return meaning != nullptr ? 0 : kEngineBadArgument;
+  return state_.ErrorText(channel, code, buffer, size);
 }
 
 int32_t CurlEngine::fceRelease() {
-  if (!attached_) return kEngineNotAttached;
+  if (!state_.attached) return kEngineNotAttached;
   EndConnection();
-  attached_ = false;
+  state_.attached = false;
   return 0;
 }
 

@@ -11,8 +11,8 @@ namespace zuno {
 namespace {
 
 // libcurl counts some limits in whole seconds; a limit never becomes shorter.
-long WholeSeconds(long milliseconds) {
-  const long seconds = (milliseconds + 999) / 1000;
+long WholeSeconds(int64_t milliseconds) {
+  const long seconds = static_cast<long>((milliseconds + 999) / 1000);
   return seconds < 1 ? 1 : seconds;
 }
 
@@ -142,11 +142,11 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
   // Passive mode, to the address of the control connection whatever PASV says.
   curl_easy_setopt(curl, CURLOPT_FTP_USE_EPSV, 1L);
   curl_easy_setopt(curl, CURLOPT_FTP_SKIP_PASV_IP, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeouts.connect_ms);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect_ms));
   curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, WholeSeconds(timeouts.reply_ms));
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, timeouts.stall_bytes_per_second);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(timeouts.stall_bytes_per_second));
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, WholeSeconds(timeouts.stall_ms));
-  curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS, timeouts.data_open_ms);
+  curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(timeouts.data_open_ms));
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &FtpConnection::OnOpenSocket);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, this);
   curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &FtpConnection::OnCloseSocket);

@@ -7,20 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_state.h"
 #include "engine/secure_transport.h"
 #include "engine/server_host.h"
 
 namespace zuno {
 
-// The time limits of every exchange with the server (see curl_engine.h for the
-// parameter numbers that set them).
-struct EngineTimeouts {
-  long connect_ms = 80000;
-  long reply_ms = 80000;
-  long stall_ms = 80000;
-  long stall_bytes_per_second = 500;
-  long data_open_ms = 80000;
-};
+// The time limits of every exchange with the server.
+using EngineTimeouts = EngineLimits;
 
 // What a login needs; kept so that a lost connection can log in again.
 struct LoginData {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/engine_errors.h"
+#include "engine/engine_state.h"
 #include "engine/existence_proof.h"
 #include "engine/ftp_listing.h"
 #include "engine/ftp_paths.h"
@@ -30,13 +31,7 @@ namespace {
 constexpr char kAgent[] = "ZUNO";
 
 // The limits of the engine's numbered parameters, in ms (10: bytes per second).
-struct Limits {
-  int64_t connect_ms = 80000;
-  int64_t reply_ms = 80000;
-  int64_t stall_ms = 80000;
-  int64_t stall_bytes_per_second = 500;
-  int64_t data_open_ms = 80000;
-};
+using Limits = EngineLimits;
 
 // One entry of a directory listing as WinINet parsed it.
 struct ListedName {
@@ -307,8 +302,7 @@ class WinInetEngine final : public FtpEngine {
   void RemoveServerFile(const std::string& name);
   std::string LocalPath(const std::string& name) const;
 
-  bool attached_ = false;
-  Limits limits_;
+  EngineState state_;
   std::string local_dir_;
 
   // The login: kept from fceConnect to fceClose, so that a lost connection can be
@@ -329,19 +323,10 @@ class WinInetEngine final : public FtpEngine {
   // login directory itself); unknown after a failed change of directory.
   std::optional<std::string> current_dir_;
 
-  std::map<int32_t, std::string> details_;
 };
 
 int32_t WinInetEngine::Refuse(int32_t code, const std::string& detail) {
-  std::string text = detail;
-  if (!password_.empty()) {
-    for (size_t at = text.find(password_); at != std::string::npos;
-         at = text.find(password_, at + 3)) {
-      text.replace(at, password_.size(), "***");
-    }
-  }
-  details_[code] = text;
-  return code;
+  return state_.Record(code, detail, password_);
 }
 
 int32_t WinInetEngine::Fail(int32_t code, const std::string& detail) {
@@ -351,15 +336,11 @@ int32_t WinInetEngine::Fail(int32_t code, const std::string& detail) {
 
 int32_t WinInetEngine::FailWith(const Request& request, Purpose purpose) {
   const int32_t code = CodeFor(request, purpose);
-  const std::string detail = DetailOf(request, limits_);
+  const std::string detail = DetailOf(request, state_.limits);
   return IsCleanRefusal(request) ? Refuse(code, detail) : Fail(code, detail);
 }
 
-int32_t WinInetEngine::CheckChannel(int32_t channel) {
-  if (!attached_) return Refuse(kEngineNotAttached, "");
-  if (channel != 0) return Refuse(kEngineBadChannel, "channel " + std::to_string(channel));
-  return 0;
-}
+int32_t WinInetEngine::CheckChannel(int32_t channel) { return state_.CheckChannel(channel); }
 
 int32_t WinInetEngine::CheckConnected(int32_t channel) {
   if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
@@ -369,7 +350,7 @@ int32_t WinInetEngine::CheckConnected(int32_t channel) {
 
 CallLimits WinInetEngine::ReplyLimits(int replies) const {
   CallLimits limits;
-  limits.deadline_ms = limits_.reply_ms * replies;
+  limits.deadline_ms = state_.limits.reply_ms * replies;
   return limits;
 }
 
@@ -453,11 +434,11 @@ int32_t WinInetEngine::Login() {
     DWORD milliseconds = static_cast<DWORD>(value);
     InternetSetOptionA(internet, option, &milliseconds, sizeof(milliseconds));
   };
-  set(INTERNET_OPTION_CONNECT_TIMEOUT, limits_.connect_ms);
-  set(INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.reply_ms);
-  set(INTERNET_OPTION_SEND_TIMEOUT, limits_.reply_ms);
-  set(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, limits_.stall_ms);
-  set(INTERNET_OPTION_DATA_SEND_TIMEOUT, limits_.stall_ms);
+  set(INTERNET_OPTION_CONNECT_TIMEOUT, state_.limits.connect_ms);
+  set(INTERNET_OPTION_RECEIVE_TIMEOUT, state_.limits.reply_ms);
+  set(INTERNET_OPTION_SEND_TIMEOUT, state_.limits.reply_ms);
+  set(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, state_.limits.stall_ms);
+  set(INTERNET_OPTION_DATA_SEND_TIMEOUT, state_.limits.stall_ms);
 
   auto request = std::make_shared<Request>();
   const std::string host = address_.host;
@@ -465,7 +446,7 @@ int32_t WinInetEngine::Login() {
   const std::string user = user_;
   std::string password = password_;
   CallLimits limits;
-  limits.deadline_ms = limits_.connect_ms + limits_.reply_ms;
+  limits.deadline_ms = state_.limits.connect_ms + state_.limits.reply_ms;
   const CallEnd end = RunWatched(
       [request, internet, host, port, user, password]() mutable {
         SetLastError(0);
@@ -492,11 +473,11 @@ int32_t WinInetEngine::Login() {
     request->abandoned = true;
     Request verdict;
     verdict.end = end;
-    return Fail(CodeFor(verdict, Purpose::kLogin), DetailOf(verdict, limits_));
+    return Fail(CodeFor(verdict, Purpose::kLogin), DetailOf(verdict, state_.limits));
   }
   if (!request->ok) {
     InternetCloseHandle(internet);
-    return Fail(CodeFor(*request, Purpose::kLogin), DetailOf(*request, limits_));
+    return Fail(CodeFor(*request, Purpose::kLogin), DetailOf(*request, state_.limits));
   }
   internet_ = internet;
   session_ = request->session;
@@ -552,38 +533,13 @@ int32_t WinInetEngine::EnterServerDirectory() {
 
 int32_t WinInetEngine::fceAttach(int32_t channels) {
   if (channels < 1) return Refuse(kEngineBadArgument, "at least one channel is needed");
-  attached_ = true;
+  state_.attached = true;
   return channels;
 }
 
 int32_t WinInetEngine::fceSetInteger(int32_t channel, int32_t parameter, int32_t value) {
   if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
-  int64_t* setting = nullptr;
-  switch (parameter) {
-    case 1:
-      setting = &limits_.connect_ms;
-      break;
-    case 3:
-      setting = &limits_.reply_ms;
-      break;
-    case 5:
-      setting = &limits_.stall_ms;
-      break;
-    case 10:
-      setting = &limits_.stall_bytes_per_second;
-      break;
-    case 13:
-      setting = &limits_.data_open_ms;
-      break;
-    default:
-      return Refuse(kEngineUnknownParameter, "parameter " + std::to_string(parameter));
-  }
-  if (value < 1) {
-    return Refuse(kEngineBadArgument,
-                  "parameter " + std::to_string(parameter) + " must be 1 or more");
-  }
-  *setting = value;
-  return 0;
+  return state_.SetParameter(parameter, value);
 }
 
 int32_t WinInetEngine::fceSetLocalDir(int32_t channel, const std::string& directory) {
@@ -627,9 +583,9 @@ int32_t WinInetEngine::fceConnect(int32_t channel, const std::string& host, cons
   password_ = password;
   ascii_ = false;
   if (const int32_t failure = Login(); failure < 0) {
-    const std::string detail = details_[failure];
+    const std::string detail = state_.Detail(failure);
     EndLogin();
-    details_[failure] = detail;
+    state_.Record(failure, detail);
     return failure;
   }
   connected_ = true;
@@ -677,7 +633,7 @@ int32_t WinInetEngine::fceGetList(int32_t channel, int32_t kind, char* buffer, i
 
 std::shared_ptr<Request> WinInetEngine::List() {
   CallLimits limits;
-  limits.deadline_ms = limits_.connect_ms + limits_.reply_ms * 3 + limits_.stall_ms;
+  limits.deadline_ms = state_.limits.connect_ms + state_.limits.reply_ms * 3 + state_.limits.stall_ms;
   return Run(
       [](HINTERNET session, Request& request) {
         WIN32_FIND_DATAA entry;
@@ -797,8 +753,8 @@ int32_t WinInetEngine::fceGetFile(int32_t channel, const std::string& transfer_t
   const DWORD type = ascii_ ? FTP_TRANSFER_TYPE_ASCII : FTP_TRANSFER_TYPE_BINARY;
   CallLimits limits;
   limits.progress = [&download] { return download.Size(); };
-  limits.stall_ms = limits_.stall_ms;
-  limits.stall_bytes_per_second = limits_.stall_bytes_per_second;
+  limits.stall_ms = state_.limits.stall_ms;
+  limits.stall_bytes_per_second = state_.limits.stall_bytes_per_second;
   const std::shared_ptr<Request> got = Run(
       [server_name, temporary, type](HINTERNET session, Request&) {
         return FtpGetFileA(session, server_name.c_str(), temporary.c_str(), FALSE,
@@ -889,8 +845,8 @@ int32_t WinInetEngine::fcePutFile(int32_t channel, const std::string& name) {
   const DWORD type = ascii_ ? FTP_TRANSFER_TYPE_ASCII : FTP_TRANSFER_TYPE_BINARY;
   CallLimits limits;
   limits.deadline_ms =
-      limits_.connect_ms + UploadTimeLimitMs(size, limits_.stall_ms, limits_.stall_bytes_per_second,
-                                             limits_.reply_ms * 3);
+      state_.limits.connect_ms + UploadTimeLimitMs(size, state_.limits.stall_ms, state_.limits.stall_bytes_per_second,
+                                             state_.limits.reply_ms * 3);
   const std::shared_ptr<Request> sent = Run(
       [source, temporary, type](HINTERNET session, Request&) {
         return FtpPutFileA(session, source.c_str(), temporary.c_str(), type, 0) != FALSE;
@@ -938,24 +894,13 @@ int32_t WinInetEngine::fceClose(int32_t channel) {
 }
 
 int32_t WinInetEngine::fceErrorText(int32_t channel, int32_t code, char* buffer, int32_t size) {
-  if (buffer == nullptr || size < 1) return kEngineBadArgument;
-  const char* meaning = EngineErrorMeaning(code);
-  std::string text = meaning != nullptr ? meaning : "Unknown FTP engine error";
-  if (const auto found = details_.find(code); found != details_.end() && !found->second.empty()) {
-    text += ": " + found->second;
-  }
-  const size_t length = std::min(text.size(), static_cast<size_t>(size) - 1);
-  std::memcpy(buffer, text.data(), length);
-  buffer[length] = '\0';
-  if (!attached_) return kEngineNotAttached;
-  if (channel != 0) return kEngineBadChannel;
-  return meaning != nullptr ? 0 : kEngineBadArgument;
+  return state_.ErrorText(channel, code, buffer, size);
 }
 
 int32_t WinInetEngine::fceRelease() {
-  if (!attached_) return kEngineNotAttached;
+  if (!state_.attached) return kEngineNotAttached;
   EndLogin();
-  attached_ = false;
+  state_.attached = false;
   return 0;
 }
 
