@@ -11,12 +11,9 @@
 #include "driver/sync_run.h"
 #include "driver/sync_services.h"
 #include "driver/usage.h"
+#include "engine/ftp_engine.h"
 #ifdef _WIN32
 #include <windows.h>
-
-#include "engine/wininet_engine.h"
-#else
-#include "engine/curl_engine.h"
 #endif
 #include "services/clock.h"
 #include "services/files.h"
@@ -42,11 +39,7 @@ int main(int argc, char** argv) {
   zuno::SystemClock clock;
   std::unique_ptr<zuno::FileService> files = zuno::MakeLocalFileService();
   std::unique_ptr<zuno::ProgramRunner> programs = zuno::MakeProgramRunner(*console);
-#ifdef _WIN32
-  std::unique_ptr<zuno::FtpEngine> engine = zuno::MakeWinInetEngine();
-#else
-  std::unique_ptr<zuno::FtpEngine> engine = zuno::MakeCurlEngine();
-#endif
+  std::unique_ptr<zuno::FtpEngine> engine = zuno::MakeFtpEngine();
 
   zuno::SyncServices services{*console, clock, *files, *programs, *engine};
   return zuno::RunZuno(services, args);

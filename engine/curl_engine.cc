@@ -1,11 +1,6 @@
-#include "engine/curl_engine.h"
-
 #include <curl/curl.h>
 #include <string.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -14,13 +9,16 @@
 #include <utility>
 
 #include "engine/engine_errors.h"
+#include "engine/engine_platform.h"
 #include "engine/engine_state.h"
 #include "engine/ftp_connection.h"
+#include "engine/ftp_engine.h"
 #include "engine/ftp_listing.h"
 #include "engine/ftp_paths.h"
 #include "engine/local_transfer_files.h"
 #include "engine/secure_transport.h"
 #include "engine/server_host.h"
+#include "services/path_separator.h"
 
 namespace zuno {
 namespace {
@@ -167,21 +165,21 @@ bool ReplyNumber(const std::string& reply, long long* number) {
 // A name for an upload on its way, which no other machine or run can choose:
 // host name, process and random bits.
 std::string TemporaryServerName() {
-  char host[256] = {};
-  gethostname(host, sizeof(host) - 1);
+  const std::string host = MachineName();
   std::string short_host;
-  for (const char* c = host; *c != '\0' && *c != '.' && short_host.size() < 24; ++c) {
+  for (const char* c = host.c_str(); *c != '\0' && *c != '.' && short_host.size() < 24; ++c) {
     const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
                        (*c >= '0' && *c <= '9') || *c == '-';
     short_host += plain ? *c : '-';
   }
   if (short_host.empty()) short_host = "host";
   unsigned int random = 0;
-  if (getrandom(&random, sizeof(random), 0) != sizeof(random)) {
-    random = static_cast<unsigned int>(time(nullptr)) ^ (static_cast<unsigned int>(getpid()) << 16);
+  if (!FillRandom(&random, sizeof(random))) {
+    random = static_cast<unsigned int>(time(nullptr)) ^
+             (static_cast<unsigned int>(ProcessNumber()) << 16);
   }
   char tail[32];
-  std::snprintf(tail, sizeof(tail), "%ld-%08x", static_cast<long>(getpid()), random);
+  std::snprintf(tail, sizeof(tail), "%ld-%08x", ProcessNumber(), random);
   return "zuno-upload-" + short_host + "-" + tail + ".part";
 }
 
@@ -280,7 +278,6 @@ class CurlEngine final : public FtpEngine {
   bool machine_listing_unknown_ = false;
 };
 
-
 int32_t CurlEngine::Refuse(int32_t code, const std::string& detail) {
   return state_.Record(code, detail, login_.password);
 }
@@ -311,9 +308,9 @@ std::string CurlEngine::DetailFor(const FtpOutcome& outcome, int32_t code) const
       pin = PinTextOfSshKey(FingerprintInSshPinRefusal(outcome.message));
       reason = "not the pinned key";
     } else if (outcome.key_check.host_key == KeyCheck::HostKey::kChanged) {
-      reason = "CHANGED from the one in ~/.ssh/known_hosts";
+      reason = std::string("CHANGED from the one in ") + KnownHostsShownName();
     } else {
-      reason = "not in ~/.ssh/known_hosts";
+      reason = std::string("not in ") + KnownHostsShownName();
     }
   } else if (code == kEngineSecureChannelFailed && address.transport == Transport::kSftp &&
              outcome.message.find("exchange encryption keys") != std::string::npos) {
@@ -334,7 +331,6 @@ std::string CurlEngine::DirectoryPath() const {
 std::string CurlEngine::FilePath(const std::string& name) const {
   return Sftp() ? SftpFileUrlPath(server_dir_, name) : FileUrlPath(server_dir_, name);
 }
-
 
 int32_t CurlEngine::CheckChannel(int32_t channel) { return state_.CheckChannel(channel); }
 
@@ -370,7 +366,7 @@ void CurlEngine::EndConnection() {
   connection_.reset();
   connected_ = false;
   out_of_step_ = false;
-  explicit_bzero(login_.password.data(), login_.password.size());
+  WipeMemory(login_.password.data(), login_.password.size());
   login_ = LoginData();
 }
 
@@ -389,13 +385,8 @@ int32_t CurlEngine::fceSetInteger(int32_t channel, int32_t parameter, int32_t va
 int32_t CurlEngine::fceSetLocalDir(int32_t channel, const std::string& directory) {
   if (const int32_t failure = CheckChannel(channel); failure < 0) return failure;
   if (directory.empty()) return Refuse(kEngineLocalDirectoryMissing, "no directory given");
-  struct stat status;
-  if (stat(directory.c_str(), &status) != 0) {
-    return Refuse(kEngineLocalDirectoryMissing, directory + ": " + strerror(errno));
-  }
-  if (!S_ISDIR(status.st_mode)) {
-    return Refuse(kEngineLocalDirectoryMissing, directory + " is not a directory");
-  }
+  std::string problem;
+  if (!IsLocalDirectory(directory, &problem)) return Refuse(kEngineLocalDirectoryMissing, problem);
   local_dir_ = directory;
   return 0;
 }
@@ -630,7 +621,9 @@ int32_t CurlEngine::fceSetMode(int32_t channel, int32_t mode) {
 
 std::string CurlEngine::LocalPath(const std::string& name) const {
   if (local_dir_.empty()) return name;
-  return local_dir_.back() == '/' ? local_dir_ + name : local_dir_ + "/" + name;
+  const char last = local_dir_.back();
+  return last == '/' || last == kPathSeparator ? local_dir_ + name
+                                               : local_dir_ + kPathSeparator + name;
 }
 
 int32_t CurlEngine::fceGetFile(int32_t channel, const std::string& transfer_text) {
@@ -777,6 +770,6 @@ int32_t CurlEngine::fceRelease() {
 
 }  // namespace
 
-std::unique_ptr<FtpEngine> MakeCurlEngine() { return std::make_unique<CurlEngine>(); }
+std::unique_ptr<FtpEngine> MakeFtpEngine() { return std::make_unique<CurlEngine>(); }
 
 }  // namespace zuno

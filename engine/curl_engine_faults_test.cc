@@ -2,8 +2,6 @@
 // missing commands, refusals, and connections that the server ends.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -12,11 +10,11 @@
 #include <string>
 #include <thread>
 
-#include "engine/curl_engine.h"
 #include "engine/engine_errors.h"
-#include "engine/engine_test_session.h"
-#include "tests/support/ftp_servers.h"
+#include "engine/ftp_engine.h"
+#include "tests/support/engine_test_session.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_servers.h"
 
 namespace zuno {
 namespace {
@@ -24,13 +22,9 @@ namespace {
 using testing::BinaryContent;
 using testing::EngineSession;
 using testing::FileHolds;
-using testing::FtpServer;
 using testing::kCallCeiling;
 using testing::NamesIn;
-using testing::PyFtpdOptions;
-using testing::ServerSubdirectory;
 using testing::TempDir;
-using testing::VsftpdOptions;
 using testing::WriteFile;
 using Clock = std::chrono::steady_clock;
 
@@ -42,50 +36,31 @@ size_t CountOf(const std::string& text, const std::string& piece) {
   return count;
 }
 
-// A pyftpdlib server of its own for one test, its login directory below "/".
-class FaultyServerTest : public ::testing::Test {
- protected:
-  void Start(PyFtpdOptions options) {
-    options.root = files_.path();
-    options.login_dir = files_.path() / "home";
-    std::filesystem::create_directories(options.login_dir / "sync");
-    std::string error;
-    server_ = FtpServer::StartPyFtpd(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    server_dir_ = server_->login_dir() / "sync";
-  }
-  const FtpServer& server() const { return *server_; }
-
-  TempDir files_;
-  TempDir local_;
-  std::unique_ptr<FtpServer> server_;
-  std::filesystem::path server_dir_;
-  EngineSession engine_;
-};
+// A pyftpdlib server that misbehaves as its name says.
+class FaultyServerTest : public testing::EngineServerTest {};
 
 TEST_F(FaultyServerTest, OneLoginServesEachPassFromConnectToClose) {
-  ASSERT_NO_FATAL_FAILURE(Start({}));
+  USE_TEST_SERVER("pyftpd-logins");
+  const size_t logins = CountOf(server().log_text(), "logged in");
   WriteFile(server_dir_ / "bookmarks.html", "server copy");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   ASSERT_GT(engine_.Check("bookmarks.html"), 0);
   ASSERT_EQ(engine_->fceGetFile(0, "bookmarks.html:local.html"), 0);
   ASSERT_EQ(engine_->fceClose(0), 0);
   WriteFile(local_.path() / "bookmarks.html", "new copy");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   ASSERT_EQ(engine_->fceDelFile(0, "bookmarks.html"), 0);
   ASSERT_EQ(engine_->fcePutFile(0, "bookmarks.html"), 0);
   ASSERT_EQ(engine_->fceClose(0), 0);
   EXPECT_TRUE(FileHolds(server_dir_ / "bookmarks.html", "new copy"));
-  EXPECT_EQ(CountOf(server().log_text(), "logged in"), 2u) << server().log_text();
+  EXPECT_EQ(CountOf(server().log_text(), "logged in") - logins, 2u) << server().log_text();
 }
 
 TEST_F(FaultyServerTest, DownloadCutOffLeavesTheLocalFileAsItWas) {
-  PyFtpdOptions options;
-  options.drop_download_after = 64 * 1024;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
+  USE_TEST_SERVER("drop-retr");
   WriteFile(server_dir_ / "bookmarks.html", BinaryContent(300000, 3));
   WriteFile(local_.path() / "local.html", "the browser's copy");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
 
   const int32_t failed = engine_->fceGetFile(0, "bookmarks.html:local.html");
   EXPECT_LT(failed, 0);
@@ -97,12 +72,10 @@ TEST_F(FaultyServerTest, DownloadCutOffLeavesTheLocalFileAsItWas) {
 }
 
 TEST_F(FaultyServerTest, StalledDownloadFailsWithinItsLimitAndTheNextStepWorks) {
-  PyFtpdOptions options;
-  options.stall_download_after = 64 * 1024;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
+  USE_TEST_SERVER("stall-retr");
   WriteFile(server_dir_ / "bookmarks.html", BinaryContent(300000, 4));
   WriteFile(local_.path() / "local.html", "the browser's copy");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
 
   const auto start = Clock::now();
   const int32_t failed = engine_->fceGetFile(0, "bookmarks.html:local.html");
@@ -116,12 +89,10 @@ TEST_F(FaultyServerTest, StalledDownloadFailsWithinItsLimitAndTheNextStepWorks) 
 }
 
 TEST_F(FaultyServerTest, UploadCutOffNeverTruncatesTheServerFile) {
-  PyFtpdOptions options;
-  options.drop_upload_after = 64 * 1024;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
+  USE_TEST_SERVER("drop-stor");
   WriteFile(server_dir_ / "bookmarks.html", "the server's copy");
   WriteFile(local_.path() / "bookmarks.html", BinaryContent(300000, 5));
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
 
   const int32_t failed = engine_->fcePutFile(0, "bookmarks.html");
   EXPECT_LT(failed, 0);
@@ -131,9 +102,7 @@ TEST_F(FaultyServerTest, UploadCutOffNeverTruncatesTheServerFile) {
 }
 
 TEST_F(FaultyServerTest, SilentServerMakesConnectFailWithinItsLimit) {
-  PyFtpdOptions options;
-  options.silent = true;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
+  USE_TEST_SERVER("silent");
   const auto start = Clock::now();
   const int32_t failed = engine_.Connect(server());
   EXPECT_LT(Clock::now() - start, kCallCeiling);
@@ -142,10 +111,8 @@ TEST_F(FaultyServerTest, SilentServerMakesConnectFailWithinItsLimit) {
 }
 
 TEST_F(FaultyServerTest, UnansweredQuitDoesNotHoldUpClose) {
-  PyFtpdOptions options;
-  options.mute_quit = true;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  USE_TEST_SERVER("mute-quit");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   const auto start = Clock::now();
   EXPECT_EQ(engine_->fceClose(0), 0);
   EXPECT_LT(Clock::now() - start, kCallCeiling);
@@ -154,24 +121,20 @@ TEST_F(FaultyServerTest, UnansweredQuitDoesNotHoldUpClose) {
 // A key during a retry ends the run without fceClose: the engine then goes away with
 // the connection open, and must not wait out the reply limit for a QUIT answer.
 TEST_F(FaultyServerTest, EngineDroppedWithAnOpenConnectionEndsAtOnce) {
-  PyFtpdOptions options;
-  options.mute_quit = true;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
-  auto engine = MakeCurlEngine();
+  USE_TEST_SERVER("mute-quit");
+  auto engine = MakeFtpEngine();
   ASSERT_GE(engine->fceAttach(1), 0);
   ASSERT_EQ(engine->fceSetInteger(0, 3, 60000), 0);  // a reply may take a minute
-  ASSERT_EQ(engine->fceConnect(0, server().host_text(), server().user(), server().password()), 0);
+  ASSERT_EQ(engine->fceConnect(0, server().host_text, server().user, server().password), 0);
   const auto start = Clock::now();
   engine.reset();
   EXPECT_LT(Clock::now() - start, kCallCeiling);
 }
 
 TEST_F(FaultyServerTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
-  PyFtpdOptions options;
-  options.permissions = "elrw";  // no deleting
-  ASSERT_NO_FATAL_FAILURE(Start(options));
+  USE_TEST_SERVER("no-delete");
   WriteFile(server_dir_ / "bookmarks.html", "kept");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   const int32_t refused = engine_->fceDelFile(0, "bookmarks.html");
   EXPECT_EQ(refused, kEngineServerRefused);
   EXPECT_NE(engine_.Text(refused).find("550"), std::string::npos) << engine_.Text(refused);
@@ -180,14 +143,12 @@ TEST_F(FaultyServerTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
 }
 
 TEST_F(FaultyServerTest, WorksOnIpv6Loopback) {
-  if (testing::FindFreeLoopbackPort(true) == 0) GTEST_SKIP() << "no IPv6 loopback here";
-  PyFtpdOptions options;
-  options.ipv6 = true;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
-  ASSERT_EQ(server().host_text().rfind("[::1]:", 0), 0u);
+  if (!testing::HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback here";
+  USE_TEST_SERVER("ipv6");
+  ASSERT_EQ(server().host_text.rfind("[::1]:", 0), 0u);
   const std::string content = BinaryContent(50000, 6);
   WriteFile(server_dir_ / "bookmarks.html", content);
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   EXPECT_GT(engine_.Check("bookmarks.html"), 0);
   EXPECT_EQ(engine_.Check("absent.html"), 0);
   ASSERT_EQ(engine_->fceGetFile(0, "bookmarks.html:local.html"), 0);
@@ -212,15 +173,12 @@ INSTANTIATE_TEST_SUITE_P(Servers, ServerWithoutSizeTest,
                          [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 TEST_P(ServerWithoutSizeTest, ChecksAndTransfersStillHold) {
-  PyFtpdOptions options;
-  options.no_size = true;
-  options.no_mlst = GetParam().no_mlst;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
+  USE_TEST_SERVER(GetParam().no_mlst ? "no-size-no-mlst" : "no-size");
   const std::string content = BinaryContent(100000, 8);
   WriteFile(server_dir_ / "bookmarks.html", content);
   WriteFile(server_dir_ / ".hidden", "dot");
   std::filesystem::create_directory(server_dir_ / "folder");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
 
   EXPECT_GT(engine_.Check("bookmarks.html"), 0);
   EXPECT_GT(engine_.Check(".hidden"), 0);
@@ -263,7 +221,8 @@ void PrintTo(Dropper dropper, std::ostream* out) {
   }
 }
 
-class DroppedConnectionTest : public ::testing::TestWithParam<Dropper> {};
+class DroppedConnectionTest : public testing::EngineServerTest,
+                              public ::testing::WithParamInterface<Dropper> {};
 
 INSTANTIATE_TEST_SUITE_P(Servers, DroppedConnectionTest,
                          ::testing::Values(Dropper::kPyFtpdSays421, Dropper::kPyFtpdSilently,
@@ -271,83 +230,63 @@ INSTANTIATE_TEST_SUITE_P(Servers, DroppedConnectionTest,
                          [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 TEST_P(DroppedConnectionTest, EveryStepLogsInAgainAndReturnsToTheServerDirectory) {
-  TempDir files;
-  TempDir local;
-  const std::filesystem::path home = files.path() / "home";
-  std::filesystem::create_directories(home);
-  std::string error;
-  std::unique_ptr<FtpServer> server;
-  if (GetParam() == Dropper::kVsftpd) {
-    if (!FtpServer::CanRunVsftpd(&error)) GTEST_SKIP() << error;
-    VsftpdOptions options;
-    options.login_dir = home;
-    options.idle_timeout_seconds = 1;
-    server = FtpServer::StartVsftpd(options, &error);
-  } else {
-    PyFtpdOptions options;
-    options.root = files.path();
-    options.login_dir = home;
-    options.idle_timeout_seconds = 0.5;
-    options.drop_silently = GetParam() == Dropper::kPyFtpdSilently;
-    server = FtpServer::StartPyFtpd(options, &error);
-  }
-  ASSERT_NE(server, nullptr) << error;
-  const std::filesystem::path server_dir = ServerSubdirectory(*server, "sync");
+  USE_TEST_SERVER(GetParam() == Dropper::kVsftpd          ? "vsftpd-idle"
+                  : GetParam() == Dropper::kPyFtpdSays421 ? "idle-421"
+                                                          : "idle-silent");
   // The same name in the login directory: a step that forgot to change into the
   // server directory after logging in again would act on this one.
-  WriteFile(home / "bookmarks.html", "decoy");
-  WriteFile(server_dir / "bookmarks.html", "server copy");
-  WriteFile(local.path() / "bookmarks.html", "new copy");
+  const std::string name = dir_name_ + ".html";
+  const std::filesystem::path decoy = server().login_dir / name;
+  WriteFile(decoy, "decoy");
+  WriteFile(server_dir_ / name, "server copy");
+  WriteFile(local_.path() / name, "new copy");
 
-  EngineSession engine;
-  ASSERT_NO_FATAL_FAILURE(engine.Open(*server, local.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   // Long enough for the server's idle limit (pyftpdlib 0.5 s, vsftpd 1 s) to end
   // the session before each step.
   const auto idle = std::chrono::milliseconds(GetParam() == Dropper::kVsftpd ? 1600 : 900);
   const auto dropped = [idle] { std::this_thread::sleep_for(idle); };
   dropped();
-  EXPECT_GT(engine.Check("bookmarks.html"), 0) << engine.Text(kEngineConnectionLost);
+  EXPECT_GT(engine_.Check(name), 0) << engine_.Text(kEngineConnectionLost);
   dropped();
-  ASSERT_EQ(engine->fceGetFile(0, "bookmarks.html:local.html"), 0);
-  EXPECT_TRUE(FileHolds(local.path() / "local.html", "server copy"));
+  ASSERT_EQ(engine_->fceGetFile(0, name + ":local.html"), 0);
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", "server copy"));
   dropped();
-  ASSERT_EQ(engine->fceDelFile(0, "bookmarks.html"), 0);
-  EXPECT_FALSE(std::filesystem::exists(server_dir / "bookmarks.html"));
+  ASSERT_EQ(engine_->fceDelFile(0, name), 0);
+  EXPECT_FALSE(std::filesystem::exists(server_dir_ / name));
   dropped();
-  ASSERT_EQ(engine->fcePutFile(0, "bookmarks.html"), 0);
-  EXPECT_TRUE(FileHolds(server_dir / "bookmarks.html", "new copy"));
-  EXPECT_TRUE(FileHolds(home / "bookmarks.html", "decoy"));
-  EXPECT_EQ(engine->fceClose(0), 0);
+  ASSERT_EQ(engine_->fcePutFile(0, name), 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / name, "new copy"));
+  EXPECT_TRUE(FileHolds(decoy, "decoy"));
+  EXPECT_EQ(engine_->fceClose(0), 0);
+  std::filesystem::remove(decoy);
 }
 
 // --- vsftpd refusals ---------------------------------------------------------------
 
-TEST(VsftpdRefusalTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
-  std::string why;
-  if (!FtpServer::CanRunVsftpd(&why)) GTEST_SKIP() << why;
-  TempDir files;
-  TempDir local;
-  const std::filesystem::path home = files.path() / "home";
-  std::filesystem::create_directories(home / "locked");
-  VsftpdOptions options;
-  options.login_dir = home;
-  std::unique_ptr<FtpServer> server = FtpServer::StartVsftpd(options, &why);
-  ASSERT_NE(server, nullptr) << why;
-  // The account owns its login directory but not "locked" (root's, mode 0755).
-  chmod((home / "locked").c_str(), 0755);
-  WriteFile(home / "locked" / "bookmarks.html", "kept");
+class VsftpdRefusalTest : public testing::EngineServerTest {};
 
-  EngineSession engine;
-  ASSERT_NO_FATAL_FAILURE(engine.Open(*server, local.path(), "locked"));
-  const int32_t refused = engine->fceDelFile(0, "bookmarks.html");
+TEST_F(VsftpdRefusalTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
+  USE_TEST_SERVER("vsftpd");
+  // The server's account owns its login directory but not "locked" (root's, mode 0755).
+  const std::filesystem::path locked = server().login_dir / "locked";
+  const std::string name = dir_name_ + ".html";
+  WriteFile(locked / name, "kept");
+
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "locked"));
+  const int32_t refused = engine_->fceDelFile(0, name);
   EXPECT_EQ(refused, kEngineServerRefused);
-  EXPECT_NE(engine.Text(refused).find("550"), std::string::npos) << engine.Text(refused);
-  EXPECT_TRUE(std::filesystem::exists(home / "locked" / "bookmarks.html"));
+  EXPECT_NE(engine_.Text(refused).find("550"), std::string::npos) << engine_.Text(refused);
+  EXPECT_TRUE(std::filesystem::exists(locked / name));
   // Nor can an upload get in; the file stays as it was.
-  WriteFile(local.path() / "bookmarks.html", "new");
-  EXPECT_LT(engine->fcePutFile(0, "bookmarks.html"), 0);
-  EXPECT_TRUE(FileHolds(home / "locked" / "bookmarks.html", "kept"));
-  EXPECT_EQ(NamesIn(home / "locked"), std::set<std::string>{"bookmarks.html"});
+  WriteFile(local_.path() / name, "new");
+  EXPECT_LT(engine_->fcePutFile(0, name), 0);
+  EXPECT_TRUE(FileHolds(locked / name, "kept"));
+  EXPECT_EQ(NamesIn(locked).count(name), 1u);
+  for (const std::string& left : NamesIn(locked)) {
+    EXPECT_EQ(left.find("zuno-upload-"), std::string::npos) << left;
+  }
+  std::filesystem::remove(locked / name);
 }
 
 }  // namespace

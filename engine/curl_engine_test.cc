@@ -1,20 +1,20 @@
-#include "engine/curl_engine.h"
+// The engine's contract, the same on every platform: the calls and results that
+// the driver relies on, against real servers on loopback.
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
 
 #include "engine/engine_errors.h"
-#include "engine/engine_test_session.h"
-#include "tests/support/ftp_servers.h"
+#include "engine/ftp_engine.h"
+#include "tests/support/engine_test_session.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_servers.h"
 
 namespace zuno {
 namespace {
@@ -22,10 +22,8 @@ namespace {
 using testing::BinaryContent;
 using testing::EngineSession;
 using testing::FileHolds;
-using testing::FtpServer;
 using testing::kCallCeiling;
 using testing::NamesIn;
-using testing::ServerSubdirectory;
 using testing::TempDir;
 using testing::WriteFile;
 using Clock = std::chrono::steady_clock;
@@ -33,16 +31,17 @@ using Clock = std::chrono::steady_clock;
 // --- The calls themselves, without a server -------------------------------------
 
 TEST(CurlEngineCallsTest, RefusesCallsBeforeAttachAndOnOtherChannels) {
-  std::unique_ptr<FtpEngine> engine = MakeCurlEngine();
-  EXPECT_EQ(engine->fceSetLocalDir(0, "/tmp"), kEngineNotAttached);
+  std::unique_ptr<FtpEngine> engine = MakeFtpEngine();
+  TempDir local;
+  EXPECT_EQ(engine->fceSetLocalDir(0, local.path().string()), kEngineNotAttached);
   EXPECT_EQ(engine->fceConnect(0, "127.0.0.1", "u", "p"), kEngineNotAttached);
   EXPECT_EQ(engine->fceClose(0), kEngineNotAttached);
   ASSERT_GE(engine->fceAttach(1), 0);
-  EXPECT_EQ(engine->fceSetLocalDir(1, "/tmp"), kEngineBadChannel);
+  EXPECT_EQ(engine->fceSetLocalDir(1, local.path().string()), kEngineBadChannel);
   EXPECT_EQ(engine->fceSetInteger(-1, 1, 1000), kEngineBadChannel);
   EXPECT_EQ(engine->fceConnect(2, "127.0.0.1", "u", "p"), kEngineBadChannel);
   EXPECT_EQ(engine->fceRelease(), 0);
-  EXPECT_EQ(engine->fceSetLocalDir(0, "/tmp"), kEngineNotAttached);
+  EXPECT_EQ(engine->fceSetLocalDir(0, local.path().string()), kEngineNotAttached);
 }
 
 TEST(CurlEngineCallsTest, RefusesBadArgumentsWithTheirOwnCodes) {
@@ -71,10 +70,12 @@ TEST(CurlEngineCallsTest, RefusesBadArgumentsWithTheirOwnCodes) {
 
 TEST(CurlEngineCallsTest, ErrorTextsFitTheBufferAndMatchTheCode) {
   EngineSession engine;
-  EXPECT_EQ(engine->fceSetLocalDir(0, "/no/such/zuno/directory"), kEngineLocalDirectoryMissing);
+  TempDir local;
+  const std::string missing = local.File("no such zuno directory");
+  EXPECT_EQ(engine->fceSetLocalDir(0, missing), kEngineLocalDirectoryMissing);
   const std::string text = engine.Text(kEngineLocalDirectoryMissing);
   EXPECT_NE(text.find("No such local directory"), std::string::npos) << text;
-  EXPECT_NE(text.find("/no/such/zuno/directory"), std::string::npos) << text;
+  EXPECT_NE(text.find("no such zuno directory"), std::string::npos) << text;
   char small[12];
   std::memset(small, 'x', sizeof(small));
   engine->fceErrorText(0, kEngineLocalDirectoryMissing, small, sizeof(small));
@@ -92,7 +93,7 @@ TEST(CurlEngineCallsTest, ErrorTextsFitTheBufferAndMatchTheCode) {
 
 TEST(CurlEngineCallsTest, ConnectFailsQuicklyWhereNothingListens) {
   EngineSession engine;
-  const int port = testing::FindFreeLoopbackPort();
+  const int port = testing::UnusedLoopbackPort();
   ASSERT_NE(port, 0);
   const auto start = Clock::now();
   EXPECT_EQ(engine->fceConnect(0, "127.0.0.1:" + std::to_string(port), "u", "p"),
@@ -101,132 +102,43 @@ TEST(CurlEngineCallsTest, ConnectFailsQuicklyWhereNothingListens) {
   EXPECT_EQ(engine->fceSetServerDir(0, ""), kEngineNotConnected);
 }
 
-// --- The contract, against pyftpdlib and vsftpd ---------------------------------
+// --- The contract, against pyftpdlib, vsftpd and OpenSSH -------------------------
 
 // Each transport against a real server: plain FTP, explicit TLS on both FTP
 // servers, implicit TLS on vsftpd, and SFTP on OpenSSH. The TLS servers have a
 // certificate from a throwaway CA and are reached through the key's pin; the SSH
-// server through its host key's pin.
-enum class ServerKind { kPyFtpd, kVsftpd, kPyFtpdTls, kVsftpdTls, kVsftpdImplicitTls, kSftp };
-
-void PrintTo(ServerKind kind, std::ostream* out) {
-  switch (kind) {
-    case ServerKind::kPyFtpd:
-      *out << "PyFtpd";
-      break;
-    case ServerKind::kVsftpd:
-      *out << "Vsftpd";
-      break;
-    case ServerKind::kPyFtpdTls:
-      *out << "PyFtpdExplicitTls";
-      break;
-    case ServerKind::kVsftpdTls:
-      *out << "VsftpdExplicitTls";
-      break;
-    case ServerKind::kVsftpdImplicitTls:
-      *out << "VsftpdImplicitTls";
-      break;
-    case ServerKind::kSftp:
-      *out << "OpenSshSftp";
-      break;
-  }
-}
-
-std::string KindName(const ::testing::TestParamInfo<ServerKind>& info) {
-  return ::testing::PrintToString(info.param);
-}
-
-// One server of each kind serves the whole suite; each test works in a server
-// directory of its own. Neither server has its login directory at "/": pyftpdlib
-// shows root/home/zuno as "/home/zuno", vsftpd shows the real absolute path.
-struct SharedServer {
-  TempDir files;
-  TempDir certificates;
-  std::unique_ptr<FtpServer> server;
-  std::string error;
-};
-
-class CurlEngineServerTest : public ::testing::TestWithParam<ServerKind> {
+// server through its host key's pin. Neither FTP server has its login directory at
+// "/".
+class CurlEngineServerTest : public testing::EngineServerTest,
+                             public ::testing::WithParamInterface<const char*> {
  protected:
-  static std::map<ServerKind, std::unique_ptr<SharedServer>>& Servers() {
-    static auto* servers = new std::map<ServerKind, std::unique_ptr<SharedServer>>();
-    return *servers;
-  }
-  static void TearDownTestSuite() { Servers().clear(); }
-
   void SetUp() override {
-    std::string why;
-    const ServerKind kind = GetParam();
-    const bool vsftpd = kind == ServerKind::kVsftpd || kind == ServerKind::kVsftpdTls ||
-                        kind == ServerKind::kVsftpdImplicitTls;
-    if (vsftpd && !FtpServer::CanRunVsftpd(&why)) GTEST_SKIP() << why;
-    if (kind == ServerKind::kSftp && !FtpServer::CanRunSshd(&why)) GTEST_SKIP() << why;
-    std::unique_ptr<SharedServer>& shared = Servers()[GetParam()];
-    if (shared == nullptr) {
-      shared = std::make_unique<SharedServer>();
-      const std::filesystem::path home = shared->files.path() / "root" / "home" / "zuno";
-      std::filesystem::create_directories(home);
-      testing::TestCertificate certificate;
-      if ((kind == ServerKind::kPyFtpdTls || kind == ServerKind::kVsftpdTls ||
-           kind == ServerKind::kVsftpdImplicitTls) &&
-          !testing::MakeTestCertificate(shared->certificates.path(), &certificate,
-                                        &shared->error)) {
-        FAIL() << shared->error;
-      }
-      if (kind == ServerKind::kPyFtpd || kind == ServerKind::kPyFtpdTls) {
-        testing::PyFtpdOptions options;
-        options.root = shared->files.path() / "root";
-        options.login_dir = home;
-        options.tls_certificate = certificate.server_pem;
-        options.tls_pin = certificate.pin;
-        shared->server = FtpServer::StartPyFtpd(options, &shared->error);
-      } else if (kind == ServerKind::kSftp) {
-        testing::SshdOptions options;
-        options.login_dir = home;
-        shared->server = FtpServer::StartSshd(options, &shared->error);
-      } else {
-        testing::VsftpdOptions options;
-        options.login_dir = home;
-        options.tls = kind == ServerKind::kVsftpdTls           ? testing::FtpTls::kExplicit
-                      : kind == ServerKind::kVsftpdImplicitTls ? testing::FtpTls::kImplicit
-                                                               : testing::FtpTls::kNone;
-        options.tls_certificate = certificate.server_pem;
-        options.tls_pin = certificate.pin;
-        shared->server = FtpServer::StartVsftpd(options, &shared->error);
-      }
-    }
-    ASSERT_NE(shared->server, nullptr) << shared->error;
-    server_ = shared->server.get();
-    name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (char& c : name_) {
-      if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
-    }
-    server_dir_ = ServerSubdirectory(*server_, name_);
+    ASSERT_NO_FATAL_FAILURE(UseServer(GetParam()));
+    name_ = dir_name_;
   }
-
-  const FtpServer& server() const { return *server_; }
   // SFTP states failures in words of its own, without FTP's reply codes.
-  bool Ftp() const { return GetParam() != ServerKind::kSftp; }
+  bool Ftp() const { return std::string(GetParam()) != "sshd"; }
 
-  FtpServer* server_ = nullptr;
-  std::string name_;                  // the test's own server directory, relative
-  std::filesystem::path server_dir_;  // ... and where it lies on the disk
-  TempDir local_;
-  EngineSession engine_;
+  std::string name_;  // the test's own server directory, relative
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryTransport, CurlEngineServerTest,
-                         ::testing::Values(ServerKind::kPyFtpd, ServerKind::kVsftpd,
-                                           ServerKind::kPyFtpdTls, ServerKind::kVsftpdTls,
-                                           ServerKind::kVsftpdImplicitTls, ServerKind::kSftp),
-                         KindName);
+                         ::testing::Values("pyftpd", "vsftpd", "pyftpd-tls", "vsftpd-tls",
+                                           "vsftpd-implicit-tls", "sshd"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name) {
+                             if (c == '-') c = '_';
+                           }
+                           return name;
+                         });
 
 TEST_P(CurlEngineServerTest, RefusedLoginShowsTheServersReplyButNeverThePassword) {
   // PAM behind vsftpd answers a wrong password only after about two seconds.
   ASSERT_EQ(engine_->fceSetInteger(0, 1, 6000), 0);
   ASSERT_EQ(engine_->fceSetInteger(0, 3, 6000), 0);
   const int32_t refused =
-      engine_->fceConnect(0, server().pinned_host_text(), server().user(), "Wrong-Pass-77");
+      engine_->fceConnect(0, server().pinned_host_text(), server().user, "Wrong-Pass-77");
   EXPECT_EQ(refused, kEngineLoginRefused);
   const std::string text = engine_.Text(refused);
   if (Ftp()) {
@@ -242,20 +154,20 @@ TEST_P(CurlEngineServerTest, RefusedLoginShowsTheServersReplyButNeverThePassword
   for (int32_t code = -1; code >= -40; --code) {
     const std::string any = engine_.Text(code);
     EXPECT_EQ(any.find("Wrong-Pass-77"), std::string::npos) << any;
-    EXPECT_EQ(any.find(server().password()), std::string::npos) << any;
+    EXPECT_EQ(any.find(server().password), std::string::npos) << any;
   }
 }
 
 TEST_P(CurlEngineServerTest, ServerDirectoryIsTakenAsWritten) {
   WriteFile(server_dir_ / "only-here.txt", "here");
-  WriteFile(server().login_dir() / (name_ + ".top"), "top");
+  WriteFile(server().login_dir / (name_ + ".top"), "top");
   ASSERT_EQ(engine_.Connect(server()), 0);
 
   // Relative: below the login directory.
   ASSERT_EQ(engine_->fceSetServerDir(0, name_), 0);
   EXPECT_GT(engine_.Check("only-here.txt"), 0);
   // Absolute: from the server's "/", which is not the login directory.
-  ASSERT_EQ(engine_->fceSetServerDir(0, server().login_path() + "/" + name_), 0);
+  ASSERT_EQ(engine_->fceSetServerDir(0, server().login_path + "/" + name_), 0);
   EXPECT_GT(engine_.Check("only-here.txt"), 0);
   EXPECT_EQ(engine_->fceSetServerDir(0, "/" + name_), kEngineNoServerDirectory);
   // Empty: the login directory itself.
@@ -271,12 +183,13 @@ TEST_P(CurlEngineServerTest, ServerDirectoryIsTakenAsWritten) {
   }
   EXPECT_FALSE(std::filesystem::exists(server_dir_ / "missing"));
   EXPECT_EQ(engine_->fceSetServerDir(0, "dir\r\nDELE x"), kEngineBadDirectoryText);
+  std::filesystem::remove(server().login_dir / (name_ + ".top"));
 }
 
 TEST_P(CurlEngineServerTest, FileCheckComparesWholeNamesExactly) {
   for (const char* name : {"bookmarks.html", ".hidden", "with blank.html", "odd #1 100%.html",
                            "Lesezeichen-\xC3\xA4.html"}) {
-    WriteFile(server_dir_ / name, name);
+    WriteFile(testing::ServerFile(server_dir_, name), name);
   }
   std::filesystem::create_directory(server_dir_ / "folder");
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
@@ -348,43 +261,44 @@ TEST_P(CurlEngineServerTest, UploadLandsByteForByteAndLeavesNoTemporaryFile) {
   const std::string name = "up load \xC3\xA4 #2.bin";
   const std::string content = BinaryContent(200000, 7);
   WriteFile(local_.path() / name, content);
-  WriteFile(server_dir_ / name, "the server's older copy");
+  WriteFile(testing::ServerFile(server_dir_, name), "the server's older copy");
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
 
   const int32_t put = engine_->fcePutFile(0, name);
   ASSERT_EQ(put, 0) << engine_.Text(put);
-  EXPECT_TRUE(FileHolds(server_dir_ / name, content));
-  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_TRUE(FileHolds(testing::ServerFile(server_dir_, name), content));
+  EXPECT_EQ(testing::ServerNamesIn(server_dir_), std::set<std::string>{name});
 
   // The same again where the driver deleted the server's copy first.
   ASSERT_EQ(engine_->fceDelFile(0, name), 0);
   const int32_t again = engine_->fcePutFile(0, name);
   ASSERT_EQ(again, 0) << engine_.Text(again);
-  EXPECT_TRUE(FileHolds(server_dir_ / name, content));
-  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_TRUE(FileHolds(testing::ServerFile(server_dir_, name), content));
+  EXPECT_EQ(testing::ServerNamesIn(server_dir_), std::set<std::string>{name});
 
   EXPECT_EQ(engine_->fcePutFile(0, "not-here.bin"), kEngineLocalFileMissing);
   EXPECT_EQ(engine_->fcePutFile(0, "a/b"), kEngineBadName);
-  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_EQ(testing::ServerNamesIn(server_dir_), std::set<std::string>{name});
 }
 
 TEST_P(CurlEngineServerTest, DeleteRemovesTheFileOfTheServerDirectoryOnly) {
-  const std::filesystem::path elsewhere = ServerSubdirectory(server(), name_ + "-other");
+  const std::filesystem::path elsewhere = testing::MakeServerDirectory(server(), name_ + "-other");
+  const std::filesystem::path in_login = server().login_dir / "victim.txt";
   WriteFile(server_dir_ / "victim.txt", "in the server directory");
   WriteFile(elsewhere / "victim.txt", "in another directory");
-  WriteFile(server().login_dir() / "victim.txt", "in the login directory");
+  WriteFile(in_login, "in the login directory");
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
 
   EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
   EXPECT_FALSE(std::filesystem::exists(server_dir_ / "victim.txt"));
   EXPECT_TRUE(std::filesystem::exists(elsewhere / "victim.txt"));
-  EXPECT_TRUE(std::filesystem::exists(server().login_dir() / "victim.txt"));
+  EXPECT_TRUE(std::filesystem::exists(in_login));
   // A file that is not there counts as deleted.
   EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
   EXPECT_EQ(engine_->fceDelFile(0, "never there.txt"), 0);
   EXPECT_EQ(engine_->fceDelFile(0, "../victim.txt"), kEngineBadName);
-  EXPECT_TRUE(std::filesystem::exists(server().login_dir() / "victim.txt"));
-  std::filesystem::remove(server().login_dir() / "victim.txt");
+  EXPECT_TRUE(std::filesystem::exists(in_login));
+  std::filesystem::remove(in_login);
 }
 
 }  // namespace

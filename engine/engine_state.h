@@ -7,7 +7,7 @@
 namespace zuno {
 
 // The limits of every exchange with the server, set by fceSetInteger (the numbers
-// are documented in curl_engine.h). Times in milliseconds.
+// are documented in ftp_engine.h). Times in milliseconds.
 struct EngineLimits {
   int64_t connect_ms = 80000;
   int64_t reply_ms = 80000;

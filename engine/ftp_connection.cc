@@ -1,11 +1,8 @@
 #include "engine/ftp_connection.h"
 
-#include <poll.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
+
+#include "engine/engine_platform.h"
 
 namespace zuno {
 namespace {
@@ -63,32 +60,22 @@ FtpConnection::~FtpConnection() {
   // the answer is awaited no longer than the reply limit.
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
   if (curl_ != nullptr) curl_easy_cleanup(curl_);
-  explicit_bzero(login_.password.data(), login_.password.size());
+  WipeMemory(login_.password.data(), login_.password.size());
 }
 
 void FtpConnection::Abandon() {
   // With its sockets shut, the QUIT that the clean-up tries fails at once.
-  for (curl_socket_t socket : sockets_) shutdown(socket, SHUT_RDWR);
+  for (curl_socket_t socket : sockets_) ShutDownSocket(socket);
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
   multi_ = nullptr;
   if (curl_ != nullptr) curl_easy_cleanup(curl_);
   curl_ = nullptr;
 }
 
-bool FtpConnection::Quiet() const {
-  std::vector<pollfd> watched;
-  for (curl_socket_t socket : sockets_) watched.push_back({socket, POLLIN, 0});
-  if (watched.empty()) return true;
-  if (poll(watched.data(), watched.size(), 0) < 0) return false;
-  for (const pollfd& socket : watched) {
-    if (socket.revents != 0) return false;
-  }
-  return true;
-}
+bool FtpConnection::Quiet() const { return SocketsQuiet(sockets_); }
 
 curl_socket_t FtpConnection::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
-  const curl_socket_t socket =
-      ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  const curl_socket_t socket = OpenSocket(address->family, address->socktype, address->protocol);
   auto* connection = static_cast<FtpConnection*>(self);
   if (socket != CURL_SOCKET_BAD) connection->sockets_.push_back(socket);
   connection->opened_socket_ = true;
@@ -103,7 +90,7 @@ int FtpConnection::OnCloseSocket(void* self, curl_socket_t socket) {
       break;
     }
   }
-  return close(socket);
+  return CloseSocket(socket);
 }
 
 size_t FtpConnection::OnReplyLine(char* data, size_t size, size_t count, void* self) {
@@ -144,7 +131,8 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
   curl_easy_setopt(curl, CURLOPT_FTP_SKIP_PASV_IP, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect_ms));
   curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, WholeSeconds(timeouts.reply_ms));
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(timeouts.stall_bytes_per_second));
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT,
+                   static_cast<long>(timeouts.stall_bytes_per_second));
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, WholeSeconds(timeouts.stall_ms));
   curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(timeouts.data_open_ms));
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &FtpConnection::OnOpenSocket);

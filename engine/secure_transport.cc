@@ -1,11 +1,9 @@
 #include "engine/secure_transport.h"
 
-#include <pwd.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
+
+#include "engine/engine_platform.h"
 
 namespace zuno {
 namespace {
@@ -72,6 +70,7 @@ void ConfigureTls(CURL* curl, const std::string& pin, KeyCheck* check) {
   if (pin.empty()) {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    UseSystemCertificateStore(curl);
   } else {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -83,19 +82,6 @@ void ConfigureTls(CURL* curl, const std::string& pin, KeyCheck* check) {
 }
 
 }  // namespace
-
-std::string KnownHostsPath() {
-  const char* home = getenv("HOME");
-  std::string directory = home != nullptr ? home : "";
-  if (directory.empty()) {
-    if (const passwd* account = getpwuid(getuid()); account != nullptr && account->pw_dir) {
-      directory = account->pw_dir;
-    }
-  }
-  if (directory.empty()) directory = "/nonexistent";
-  if (directory.back() != '/') directory += '/';
-  return directory + ".ssh/known_hosts";
-}
 
 void ConfigureSecureTransport(CURL* curl, const ServerAddress& address, KeyCheck* check) {
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, ProtocolOf(address));

@@ -33,10 +33,6 @@ struct KeyCheck {
 // long as the handle's requests.
 void ConfigureSecureTransport(CURL* curl, const ServerAddress& address, KeyCheck* check);
 
-// The user's known hosts file: $HOME/.ssh/known_hosts, or the home directory of
-// the account when HOME is not set.
-std::string KnownHostsPath();
-
 // The key that the server shows, in the pin form ServerHost takes ("sha256:..." for
 // TLS, "SHA256:..." for SSH), read on a connection of its own that sends no user
 // name or password and ends right after the handshake: it is made to fail on a pin

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "services/files.h"
-#include "services/forked_test_child.h"
+#include "tests/support/forked_test_child.h"
 #include "tests/support/temp_dir.h"
 
 namespace zuno {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "services/forked_test_child.h"
+#include "tests/support/forked_test_child.h"
 #include "services/programs.h"
 #include "tests/support/temp_dir.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "services/programs.h"
-#include "tests/support/ftp_server_list.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wine_paths.h"
 
 namespace zuno {
 namespace {

@@ -1,9 +1,9 @@
 #include "tests/support/fakes.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "services/line_reader.h"
 

@@ -1,4 +1,4 @@
-#include "services/forked_test_child.h"
+#include "tests/support/forked_test_child.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -117,6 +117,8 @@ class FtpServer {
   // What the server wrote to its log so far (pyftpdlib: one line per session event,
   // e.g. "USER 'zuno' logged in.").
   std::string log_text() const;
+  // The directory of the server's configuration and logs.
+  const std::filesystem::path& work_dir() const { return work_.path(); }
 
  private:
   FtpServer() = default;

@@ -24,9 +24,7 @@ struct TestConfig {
   // A run whose configuration has been read.
   RunState State() const;
   // A file in the local directory, as the upload pass joins them.
-  std::string LocalPath(const std::string& name) const {
-    return local_dir + kPathSeparator + name;
-  }
+  std::string LocalPath(const std::string& name) const { return local_dir + kPathSeparator + name; }
   std::string ConnectingLine() const {
     return "Connecting to " + server_host + " as user '" + user_name + "' ...";
   }
