@@ -81,12 +81,12 @@ TEST(CurlEngineCallsTest, ErrorTextsFitTheBufferAndMatchTheCode) {
   EXPECT_EQ(std::string(small), text.substr(0, 11));
   // Every code has a text of its own; an unknown number still gets one.
   std::set<std::string> texts;
-  for (int32_t code = -1; code >= kEngineSecureChannelFailed; --code) {
+  for (int32_t code = -1; code >= kEngineLastError; --code) {
     const std::string meaning = engine.Text(code);
     EXPECT_FALSE(meaning.empty()) << code;
     texts.insert(meaning);
   }
-  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineSecureChannelFailed));
+  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineLastError));
   EXPECT_FALSE(engine.Text(-999).empty());
 }
 
@@ -368,22 +368,26 @@ TEST_P(CurlEngineServerTest, UploadLandsByteForByteAndLeavesNoTemporaryFile) {
   EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
 }
 
-TEST_P(CurlEngineServerTest, DeleteRemovesTheFileOfTheServerDirectoryOnly) {
+// The delete makes way for the upload of the same name, which replaces the file
+// of the server directory, and only that one, once the new copy is complete.
+TEST_P(CurlEngineServerTest, DeleteAndUploadReplaceTheFileOfTheServerDirectoryOnly) {
   const std::filesystem::path elsewhere = ServerSubdirectory(server(), name_ + "-other");
   WriteFile(server_dir_ / "victim.txt", "in the server directory");
   WriteFile(elsewhere / "victim.txt", "in another directory");
   WriteFile(server().login_dir() / "victim.txt", "in the login directory");
+  WriteFile(local_.path() / "victim.txt", "the new copy");
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
 
   EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
-  EXPECT_FALSE(std::filesystem::exists(server_dir_ / "victim.txt"));
-  EXPECT_TRUE(std::filesystem::exists(elsewhere / "victim.txt"));
-  EXPECT_TRUE(std::filesystem::exists(server().login_dir() / "victim.txt"));
+  EXPECT_TRUE(FileHolds(server_dir_ / "victim.txt", "in the server directory"));
+  EXPECT_EQ(engine_->fcePutFile(0, "victim.txt"), 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / "victim.txt", "the new copy"));
+  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{"victim.txt"});
+  EXPECT_TRUE(FileHolds(elsewhere / "victim.txt", "in another directory"));
+  EXPECT_TRUE(FileHolds(server().login_dir() / "victim.txt", "in the login directory"));
   // A file that is not there counts as deleted.
-  EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
   EXPECT_EQ(engine_->fceDelFile(0, "never there.txt"), 0);
   EXPECT_EQ(engine_->fceDelFile(0, "../victim.txt"), kEngineBadName);
-  EXPECT_TRUE(std::filesystem::exists(server().login_dir() / "victim.txt"));
   std::filesystem::remove(server().login_dir() / "victim.txt");
 }
 

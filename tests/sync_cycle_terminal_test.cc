@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/ftp_servers.h"
@@ -136,6 +137,39 @@ TEST_F(SyncCycleTest, WholeCycleDownloadsRunsTheBrowserAndUploadsItsEdit) {
   EXPECT_EQ(Names(server_dir_), std::set<std::string>{kServerFile});
   EXPECT_EQ(Names(profile_), (std::set<std::string>{kLocalFile, kServerFile}));
   EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
+}
+
+// A download that stops moving would hold the program for the engine's 80 s
+// limits; a key cuts it short, and the retry's poll then ends the run.
+TEST_F(SyncCycleTest, KeyDuringAStalledDownloadAbortsWithinSeconds) {
+  WriteWholeFile(server_dir_ / kServerFile, std::string(200000, 'b'));
+  PyFtpdOptions options;
+  options.root = server_root_;
+  options.login_dir = server_root_ / "home" / "zuno";
+  options.stall_download_after = 1000;
+  std::string error;
+  server_ = FtpServer::StartPyFtpd(options, &error);
+  ASSERT_TRUE(server_) << error;
+  const std::string config = WriteConfig(server_->host_text(), server_->password());
+  auto zuno = StartZuno(config);
+  ASSERT_TRUE(zuno);
+
+  ASSERT_TRUE(zuno->WaitFor(std::string("Downloading ") + kServerFile, 30s)) << zuno->Output();
+  std::this_thread::sleep_for(2s);
+  const auto pressed = std::chrono::steady_clock::now();
+  zuno->Type("q");
+  EXPECT_EQ(zuno->WaitExit(30s), 0) << zuno->Output();
+  // The failure's lines and the 5 s pause of the retry, and no more.
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, 9s);
+
+  const Lines lines = zuno->Lines();
+  ASSERT_GE(lines.size(), 4u) << zuno->Output();
+  EXPECT_TRUE(lines[lines.size() - 4].starts_with("ERROR -34 ")) << zuno->Output();
+  EXPECT_EQ(lines[lines.size() - 3], "Error downloading - Retrying...");
+  EXPECT_EQ(lines[lines.size() - 2], "Press any key to abort");
+  EXPECT_EQ(lines.back(), "Aborting");
+  EXPECT_EQ(ReadWholeFile(profile_ / kLocalFile), kLocalBookmarks);
+  EXPECT_EQ(Names(profile_), std::set<std::string>{kLocalFile});
 }
 
 TEST_F(SyncCycleTest, MissingServerFileDeclinedLeavesTheServerEmpty) {
