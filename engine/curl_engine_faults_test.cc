@@ -146,6 +146,7 @@ TEST_F(FaultyServerTest, UnansweredQuitDoesNotHoldUpClose) {
   options.mute_quit = true;
   ASSERT_NO_FATAL_FAILURE(Start(options));
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_EQ(engine_->fceSetInteger(0, 3, 80000), 0);  // the driver's reply limit
   const auto start = Clock::now();
   EXPECT_EQ(engine_->fceClose(0), 0);
   EXPECT_LT(Clock::now() - start, kCallCeiling);
@@ -182,6 +183,18 @@ TEST_F(FaultyServerTest, ServerThatRefusesReplacingKeepsItsFile) {
   EXPECT_NE(engine_.Text(refused).find("550"), std::string::npos) << engine_.Text(refused);
   EXPECT_TRUE(FileHolds(server_dir_ / "bookmarks.html", "kept"));
   EXPECT_EQ(engine_->fceDelFile(0, "absent.html"), 0);
+}
+
+// The transfer text joins the names with a colon; a server name that holds one
+// is still taken whole, never cut at its own colon.
+TEST_F(FaultyServerTest, ColonInTheServerNameIsTakenWhole) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  WriteFile(server_dir_ / "mine:yours.html", "the whole name");
+  WriteFile(server_dir_ / "mine", "a decoy");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_GT(engine_.Check("mine:yours.html"), 0);
+  ASSERT_EQ(engine_->fceGetFile(0, "mine:yours.html:local.html"), 0);
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", "the whole name"));
 }
 
 TEST_F(FaultyServerTest, WorksOnIpv6Loopback) {

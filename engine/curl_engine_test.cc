@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "engine/engine_errors.h"
 #include "engine/engine_test_session.h"
@@ -99,6 +100,24 @@ TEST(CurlEngineCallsTest, ConnectFailsQuicklyWhereNothingListens) {
             kEngineCannotConnect);
   EXPECT_LT(Clock::now() - start, kCallCeiling);
   EXPECT_EQ(engine->fceSetServerDir(0, ""), kEngineNotConnected);
+}
+
+// The password never goes into a text, so the texts need no masking: a password
+// that is also a word or a number of the text leaves the text as it is.
+TEST(CurlEngineCallsTest, PasswordThatIsAWordOfTheTextLeavesItWhole) {
+  const int port = testing::FindFreeLoopbackPort();
+  ASSERT_NE(port, 0);
+  for (const std::string& password :
+       std::vector<std::string>{"p", "connect", "127", std::to_string(port)}) {
+    EngineSession engine;
+    const int32_t failed =
+        engine->fceConnect(0, "127.0.0.1:" + std::to_string(port), "u", password);
+    ASSERT_EQ(failed, kEngineCannotConnect);
+    EXPECT_NE(
+        engine.Text(failed).find("Failed to connect to 127.0.0.1 port " + std::to_string(port)),
+        std::string::npos)
+        << password << ": " << engine.Text(failed);
+  }
 }
 
 // --- The contract, against pyftpdlib and vsftpd ---------------------------------

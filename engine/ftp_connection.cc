@@ -294,8 +294,8 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
   if (outcome.interrupted) {
     outcome.message = "stopped for a key";
   } else {
-    outcome.message = WithoutPassword(error_buffer_[0] != '\0' ? error_buffer_
-                                                               : curl_easy_strerror(outcome.code));
+    // libcurl's own words; only the server's replies can echo the password.
+    outcome.message = error_buffer_[0] != '\0' ? error_buffer_ : curl_easy_strerror(outcome.code);
   }
   if (outcome.code == CURLE_OK) outcome.message.clear();
   outcome.last_reply_code = reply_code_;

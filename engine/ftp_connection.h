@@ -109,7 +109,7 @@ struct FtpOutcome {
 // One login on the server (FTP, FTP over TLS or SFTP): a libcurl handle whose control connection
 // serves every request until the object goes away, which sends QUIT and waits a few seconds at
 // most for its answer. libcurl logs in again by itself when it finds the connection gone before
-// a request. No reply text or message of an outcome ever holds the password: a line that would
+// a request. No reply of the server in an outcome ever holds the password: a reply that echoes it
 // is replaced whole.
 class FtpConnection {
  public:

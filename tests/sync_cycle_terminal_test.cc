@@ -76,9 +76,16 @@ class SyncCycleTest : public ::testing::Test {
                           const std::string& user = "zuno") {
     // Run from the test's directory: a value holds at most 99 characters.
     const std::string browser = kBrowserCommand;
-    const std::vector<std::string> lines = {
-        "# ZUNO test configuration", host, user, password, profile_.string(),
-        "# relative to the login directory", "bookmarks", kLocalFile, kServerFile, browser};
+    const std::vector<std::string> lines = {"# ZUNO test configuration",
+                                            host,
+                                            user,
+                                            password,
+                                            profile_.string(),
+                                            "# relative to the login directory",
+                                            "bookmarks",
+                                            kLocalFile,
+                                            kServerFile,
+                                            browser};
     std::string text;
     for (const std::string& line : lines) text += line + "\r\n";
     return dir_.Write("zuno.cfg", text);
@@ -103,7 +110,9 @@ class SyncCycleTest : public ::testing::Test {
     return "Connecting to " + (host.empty() ? server_->host_text() : host) + " as user '" +
            server_->user() + "' ...";
   }
-  std::string RunningLine() const { return std::string("Running (synchronous) ") + kBrowserCommand; }
+  std::string RunningLine() const {
+    return std::string("Running (synchronous) ") + kBrowserCommand;
+  }
 
   TempDir dir_;
   fs::path server_root_;
@@ -113,7 +122,8 @@ class SyncCycleTest : public ::testing::Test {
   std::unique_ptr<FtpServer> server_;
 };
 
-constexpr const char* kFlushLine = "Awaiting the final buffer flush of bookmark file from browser...";
+constexpr const char* kFlushLine =
+    "Awaiting the final buffer flush of bookmark file from browser...";
 
 TEST_F(SyncCycleTest, WholeCycleDownloadsRunsTheBrowserAndUploadsItsEdit) {
   WriteWholeFile(server_dir_ / kServerFile, kServerBookmarks);
@@ -185,12 +195,11 @@ TEST_F(SyncCycleTest, MissingServerFileDeclinedLeavesTheServerEmpty) {
   EXPECT_EQ(zuno->WaitExit(20s), 0);
 
   Lines expected = StartUpLines(config);
-  expected.insert(expected.end(),
-                  {ConnectingLine(),
-                   std::string("Remote file ") + kServerFile +
-                       " not found, will use local copy (if any)",
-                   "Press any key to continue", RunningLine(), kFlushLine,
-                   "Previous download failed - do upload (Y/N)?"});
+  expected.insert(expected.end(), {ConnectingLine(),
+                                   std::string("Remote file ") + kServerFile +
+                                       " not found, will use local copy (if any)",
+                                   "Press any key to continue", RunningLine(), kFlushLine,
+                                   "Previous download failed - do upload (Y/N)?"});
   EXPECT_EQ(zuno->Lines(), expected);
   EXPECT_EQ(ReadWholeFile(record_), kLocalBookmarks);  // the local file was kept
   EXPECT_TRUE(Names(server_dir_).empty());
@@ -226,8 +235,7 @@ TEST_F(SyncCycleTest, ServerThatComesUpDuringTheRetriesIsSyncedWith) {
   auto zuno = StartZuno(config);
   ASSERT_TRUE(zuno);
 
-  ASSERT_TRUE(zuno->WaitFor("Error connecting to " + host + " Retrying...", 60s))
-      << zuno->Output();
+  ASSERT_TRUE(zuno->WaitFor("Error connecting to " + host + " Retrying...", 60s)) << zuno->Output();
   ASSERT_TRUE(StartServer(port));
   EXPECT_EQ(zuno->WaitExit(150s), 0) << zuno->Output();
 
@@ -297,7 +305,8 @@ TEST_P(SecureSyncCycleTest, WholeCycleOverAVerifiedEncryptedConnection) {
     host = server_->pinned_host_text();
   } else {
     fs::create_directories(dir_.path() / "home" / ".ssh");
-    WriteWholeFile(dir_.path() / "home" / ".ssh" / "known_hosts", server_->known_hosts_line() + "\n");
+    WriteWholeFile(dir_.path() / "home" / ".ssh" / "known_hosts",
+                   server_->known_hosts_line() + "\n");
     environment.push_back("HOME=" + (dir_.path() / "home").string());
   }
   const std::string config = WriteConfig(host, server_->password(), server_->user());
