@@ -33,6 +33,7 @@ import time
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.ioloop import IOLoop
 from pyftpdlib.servers import FTPServer
 
 LOOPBACK = ("127.0.0.1", "::1")
@@ -89,6 +90,19 @@ def serve_silently(args):
     while True:
         connection, _ = listener.accept()
         held.append(connection)
+
+
+def wake_for_due_timers():
+    """pyftpdlib 1.5.7's I/O loop hands its poll a timeout of 0 when a timer is
+    due at once (e.g. the idle limit of a session that has sent a command), and
+    its poll takes 0 for "no limit": the timer then waits for the next I/O on
+    any connection, for ever on a quiet server. A due timer waits 1 ms instead."""
+    poll = IOLoop.poll
+
+    def prompt_poll(self, timeout):
+        return poll(self, 0.001 if timeout is not None and timeout <= 0 else timeout)
+
+    IOLoop.poll = prompt_poll
 
 
 def make_filesystem(login):
@@ -211,6 +225,7 @@ def main():
             password = source.read()
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, password, os.path.abspath(args.root), perm=args.perm)
+    wake_for_due_timers()
     handler = make_handler(args)
     if args.tls_certificate:
         handler.certfile = args.tls_certificate
