@@ -118,6 +118,8 @@ def make_filesystem(login):
 
 def make_dtp(args, base):
     class MisbehavingDTP(base):
+        _dropping = False
+
         def _limit(self):
             return args.stall_retr_after if args.stall_retr_after >= 0 else args.drop_retr_after
 
@@ -140,17 +142,15 @@ def make_dtp(args, base):
                     self.cmd_channel.ioloop.call_later(0.05, self.cmd_channel.close)
             return sent
 
-        def handle_read(self):
-            super().handle_read()
-            if (args.drop_stor_after >= 0 and self.receive
-                    and self.tot_bytes_received >= args.drop_stor_after):
-                self.cmd_channel.close()
-
-        # The I/O loop calls handle_read_event, which pyftpdlib binds to its own
-        # handle_read; the TLS handler's own one goes through the handshake first
-        # and calls handle_read after.
-        if base is DTPHandler:
-            handle_read_event = handle_read
+        def recv(self, buffer_size):
+            # Every byte of an upload comes through here, with TLS or without.
+            data = super().recv(buffer_size)
+            if (args.drop_stor_after >= 0 and self.receive and not self._dropping
+                    and self.tot_bytes_received + len(data) >= args.drop_stor_after):
+                # Once this piece is written, before anything else is read.
+                self._dropping = True
+                self.ioloop.call_later(0, self.cmd_channel.close)
+            return data
 
     # A stalled transfer must stay stalled for as long as the client waits.
     if args.stall_retr_after >= 0:
