@@ -42,6 +42,8 @@ TEST(ServerHostTest, ReadsTheFourFormsAndRefusesEverythingElse) {
       {"[::1]x", false, ""},
       {"[not-v6]:21", false, ""},
       {"[]", false, ""},
+      {std::string("[::1\0]", 6), false, ""},
+      {std::string("[::1\0x]:21", 10), false, ""},
       {"host..name", false, ""},
       {"-host", false, ""},
       {"h\xC3\xB6st", false, ""},
