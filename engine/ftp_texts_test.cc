@@ -123,6 +123,12 @@ TEST(ServerPathTest, SftpPathsAreRelativeToTheLoginDirectoryUnlessAbsolute) {
   EXPECT_EQ(SftpDirectoryUrlPath("books/old/"), "~/books/old/");
   EXPECT_EQ(SftpDirectoryUrlPath("/srv/my books"), "srv/my%20books/");
   EXPECT_EQ(SftpDirectoryUrlPath("/"), "");
+  // libcurl takes a path that begins with "~" for the login directory.
+  EXPECT_EQ(SftpDirectoryUrlPath("/~/books"), "./~/books/");
+  EXPECT_EQ(SftpDirectoryUrlPath("/~alice/books"), "./~alice/books/");
+  EXPECT_EQ(SftpDirectoryUrlPath("~alice"), "~/~alice/");
+  EXPECT_EQ(SftpFileUrlPath("/", "~b.html"), "./~b.html");
+  EXPECT_EQ(SftpFileUrlPath("/x", "~b.html"), "x/~b.html");
   EXPECT_EQ(SftpFileUrlPath("d", "a #1.html"), "~/d/a%20%231.html");
   EXPECT_EQ(SftpQuotedPath("", "b.html"), "\"b.html\"");
   EXPECT_EQ(SftpQuotedPath("/srv/x/", "say \"hi\" \\.html"), "\"/srv/x/say \\\"hi\\\" \\\\.html\"");
