@@ -6,7 +6,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -170,6 +173,48 @@ std::string ShortHostName() {
 std::string TemporaryServerName() { return "zuno-upload-" + ShortHostName() + ".part"; }
 std::string SetAsideServerName() { return "zuno-replaced-" + ShortHostName() + ".old"; }
 
+// The replaced copies of the server directory's files, and how many of each are kept.
+constexpr const char* kHistoryDirectory = "zuno-history";
+constexpr size_t kHistoryKept = 10;
+
+// The UTC time to the millisecond as 20261211T145700.123Z: sorts as it counts, and
+// fits any file name.
+std::string UtcStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long milliseconds = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  const std::tm* utc = std::gmtime(&seconds);
+  char text[32] = "00000000T000000";
+  if (utc != nullptr) std::strftime(text, sizeof(text), "%Y%m%dT%H%M%S", utc);
+  char stamp[40];
+  std::snprintf(stamp, sizeof(stamp), "%s.%03ldZ", text, milliseconds);
+  return stamp;
+}
+constexpr size_t kStampLength = 20;
+
+// A name with a text put in before its extension ("a.html" -> "a.TEXT.html"), so
+// the copy still opens as what it is.
+std::string NameWith(const std::string& name, const std::string& text) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return name + "." + text;
+  return name.substr(0, dot) + "." + text + name.substr(dot);
+}
+
+// Whether a name in the history directory is a kept copy of the file.
+bool IsHistoryCopyOf(const std::string& entry, const std::string& name) {
+  const std::string pattern = NameWith(name, std::string(kStampLength, '#'));
+  if (entry.size() != pattern.size()) return false;
+  for (size_t i = 0; i < entry.size(); ++i) {
+    if (pattern[i] != '#' ? entry[i] != pattern[i]
+                          : !((entry[i] >= '0' && entry[i] <= '9') || entry[i] == 'T' ||
+                              entry[i] == 'Z' || entry[i] == '.')) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A directory listing held in memory.
 class ListingText : public TransferSink {
  public:
@@ -212,16 +257,22 @@ class CheckedSink : public TransferSink {
   bool Restart() override {
     if (target_ != nullptr && !target_->Restart()) return false;
     hash_.Reset();
+    digest_.clear();
     bytes_ = 0;
     over_limit_ = false;
     return true;
   }
   long long bytes() const { return bytes_; }
   bool over_limit() const { return over_limit_; }
-  std::string Digest() { return hash_.HexDigest(); }
+  // The digest of the bytes so far; once asked for, it stays as it is.
+  const std::string& Digest() {
+    if (digest_.empty()) digest_ = hash_.HexDigest();
+    return digest_;
+  }
 
  private:
   TransferSink* target_;
+  std::string digest_;
   long long limit_;
   Sha256 hash_;
   long long bytes_ = 0;
@@ -283,6 +334,9 @@ class CurlEngine final : public FtpEngine {
   int32_t fceGetFile(int32_t channel, const std::string& transfer_text) override;
   int32_t fceDelFile(int32_t channel, const std::string& name) override;
   int32_t fcePutFile(int32_t channel, const std::string& name) override;
+  int32_t fceCheckServerCopy(int32_t channel, const std::string& name) override;
+  int32_t fcePutConflictCopy(int32_t channel, const std::string& name, char* buffer,
+                             int32_t size) override;
   int32_t fceClose(int32_t channel) override;
   int32_t fceErrorText(int32_t channel, int32_t code, char* buffer, int32_t size) override;
   int32_t fceRelease() override;
@@ -297,6 +351,15 @@ class CurlEngine final : public FtpEngine {
     bool no_modification_time = false;  // MDTM
     std::string checked_name;
     long long checked_size = -1;
+    std::string checked_modified;  // MLST's modify fact or MDTM's time, as the server wrote it
+  };
+
+  // What this run saw of a server file: absent, or the copy it downloaded.
+  struct SeenCopy {
+    bool absent = false;
+    long long size = -1;
+    std::string modified;
+    std::string digest;
   };
 
   // 0 when the engine is attached and the channel is 0, else the failure.
@@ -342,8 +405,16 @@ class CurlEngine final : public FtpEngine {
   int32_t ProveUpload(const FtpOutcome& sent, SizeQuestion asked, const std::string& temporary,
                       long long size, const std::string& digest);
   int32_t ReadBack(const std::string& temporary, long long size, const std::string& digest);
+  // Sends the local file to the server under the name, by way of the temporary name;
+  // keep_history: the old copy goes into the history (result 1: the server keeps
+  // none).
+  int32_t Upload(const std::string& local_name, const std::string& name, bool keep_history);
   int32_t PutInPlace(const std::string& temporary, const std::string& name);
+  int32_t PutInPlaceOverFtp(const std::string& temporary, const std::string& name);
   int32_t PutInPlaceOverSftp(const std::string& temporary, const std::string& name);
+  int32_t PutInPlaceKeepingTheOld(const std::string& temporary, const std::string& name);
+  void PruneHistory(const std::string& name);
+  std::vector<std::string> RenameCommands(const std::string& from, const std::string& to) const;
   std::string DeleteCommand(const std::string& name) const;
   void RemoveServerFile(const std::string& name);
   std::string LocalPath(const std::string& name) const;
@@ -358,6 +429,8 @@ class CurlEngine final : public FtpEngine {
   std::string server_dir_;
   bool ascii_ = false;
   ServerKnowledge known_;
+  // Kept for the whole run, from the download pass to the upload pass.
+  std::map<std::string, SeenCopy> seen_;
 };
 
 int32_t CurlEngine::Refuse(int32_t code, const std::string& detail) {
@@ -562,7 +635,9 @@ int32_t CurlEngine::fceGetList(int32_t channel, int32_t kind, char* buffer, int3
   const std::string name(buffer, length);
   std::string problem;
   if (!IsUsableServerName(name, &problem)) return Refuse(kEngineBadName, problem);
-  return CheckExistence(name);
+  const int32_t exists = CheckExistence(name);
+  if (exists == 0) seen_[name] = SeenCopy{.absent = true};
+  return exists;
 }
 
 // A short account of the evidence, for the text of a check that stays in doubt.
@@ -607,6 +682,7 @@ std::string DescribeEvidence(const NameEvidence& evidence) {
 int32_t CurlEngine::CheckExistence(const std::string& name) {
   known_.checked_name = name;
   known_.checked_size = -1;
+  known_.checked_modified.clear();
   if (Sftp()) return CheckExistenceOverSftp(name);
   NameEvidence evidence;
   const auto verdict = [&]() -> int32_t {
@@ -652,7 +728,10 @@ int32_t CurlEngine::ProbeName(const std::string& name, NameEvidence* evidence) {
     evidence->machine_entry = reply.code == 250 && !entry
                                   ? NameProbe::kUnclear
                                   : ProbeOfReply(reply.code, facts.listed == ListedAs::kDirectory);
-    if (evidence->machine_entry == NameProbe::kPlainFile) known_.checked_size = facts.size;
+    if (evidence->machine_entry == NameProbe::kPlainFile) {
+      known_.checked_size = facts.size;
+      known_.checked_modified = facts.modified;
+    }
     if (evidence->machine_entry == NameProbe::kUnknownCommand) known_.no_machine_entry = true;
     if (evidence->machine_entry != NameProbe::kUnknownCommand &&
         evidence->machine_entry != NameProbe::kUnclear) {
@@ -670,6 +749,9 @@ int32_t CurlEngine::ProbeName(const std::string& name, NameEvidence* evidence) {
     const FtpReply& reply = outcome.ReplyFromEnd(from_end++);
     evidence->modification_time =
         reply.code == 213 ? NameProbe::kExists : ProbeOfReply(reply.code, false);
+    if (reply.code == 213 && reply.final_line.size() > 4) {
+      known_.checked_modified = reply.final_line.substr(4);
+    }
     if (evidence->modification_time == NameProbe::kUnknownCommand) {
       known_.no_modification_time = true;
     }
@@ -709,6 +791,9 @@ int32_t CurlEngine::ListForName(const std::string& name, NameEvidence* evidence)
       evidence->listed = facts.listed;
       if (facts.listed == ListedAs::kFile && known_.checked_size < 0) {
         known_.checked_size = facts.size;
+      }
+      if (facts.listed == ListedAs::kFile && known_.checked_modified.empty()) {
+        known_.checked_modified = facts.modified;
       }
       return 0;
     }
@@ -891,6 +976,9 @@ int32_t CurlEngine::fceGetFile(int32_t channel, const std::string& transfer_text
     }
   }
   if (!download.Commit(&problem)) return Fail(kEngineLocalWriteFailed, problem);
+  seen_[server_name] = SeenCopy{.size = received.bytes(),
+                                .modified = server_name == checked ? known_.checked_modified : "",
+                                .digest = received.Digest()};
   return 0;
 }
 
@@ -914,8 +1002,30 @@ int32_t CurlEngine::fcePutFile(int32_t channel, const std::string& name) {
   if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
   std::string problem;
   if (!IsUsableServerName(name, &problem)) return Refuse(kEngineBadName, problem);
+  return Upload(name, name, /*keep_history=*/true);
+}
+
+int32_t CurlEngine::fcePutConflictCopy(int32_t channel, const std::string& name, char* buffer,
+                                       int32_t size) {
+  if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
+  std::string problem;
+  if (!IsUsableServerName(name, &problem)) return Refuse(kEngineBadName, problem);
+  const std::string conflict = NameWith(name, "conflict-" + ShortHostName() + "-" + UtcStamp());
+  if (buffer == nullptr || size < 1 || conflict.size() >= static_cast<size_t>(size)) {
+    return Refuse(kEngineBadArgument, "no room for the conflict copy's name");
+  }
+  const int32_t sent = Upload(name, conflict, /*keep_history=*/false);
+  if (sent < 0) return sent;
+  conflict.copy(buffer, conflict.size());
+  buffer[conflict.size()] = '\0';
+  return 0;
+}
+
+int32_t CurlEngine::Upload(const std::string& local_name, const std::string& name,
+                           bool keep_history) {
+  std::string problem;
   LocalUpload upload;
-  switch (upload.Open(LocalPath(name), &problem)) {
+  switch (upload.Open(LocalPath(local_name), &problem)) {
     case LocalUpload::OpenResult::kOpened:
       break;
     case LocalUpload::OpenResult::kMissing:
@@ -961,8 +1071,8 @@ int32_t CurlEngine::fcePutFile(int32_t channel, const std::string& name) {
     failure = ProveUpload(sent, asked, temporary, upload.size(), source.Digest());
   }
   if (failure == 0) {
-    failure = Sftp() ? PutInPlaceOverSftp(temporary, name) : PutInPlace(temporary, name);
-    if (failure == 0) return 0;
+    failure = keep_history ? PutInPlaceKeepingTheOld(temporary, name) : PutInPlace(temporary, name);
+    if (failure >= 0) return failure;
   }
   // A server that stopped answering would only make the clean-up wait as long
   // again, and a key must end the run at once; what is left under the temporary
@@ -1040,6 +1150,10 @@ int32_t CurlEngine::ReadBack(const std::string& temporary, long long size,
 // never does, the old copy takes a name of its own first, the new one takes its
 // place, and the old one goes; a failure on the way puts the old one back.
 int32_t CurlEngine::PutInPlace(const std::string& temporary, const std::string& name) {
+  return Sftp() ? PutInPlaceOverSftp(temporary, name) : PutInPlaceOverFtp(temporary, name);
+}
+
+int32_t CurlEngine::PutInPlaceOverFtp(const std::string& temporary, const std::string& name) {
   const FtpOutcome renamed = RunCommands({"RNFR " + temporary, "RNTO " + name});
   if (renamed.ok()) return 0;
   const bool refused_target = IsCleanRefusal(renamed, Transport::kFtp) &&
@@ -1059,11 +1173,89 @@ int32_t CurlEngine::PutInPlace(const std::string& temporary, const std::string& 
   return moved_failure;
 }
 
+std::vector<std::string> CurlEngine::RenameCommands(const std::string& from,
+                                                    const std::string& to) const {
+  if (Sftp()) {
+    return {"rename " + SftpQuotedPath(server_dir_, from) + " " + SftpQuotedPath(server_dir_, to)};
+  }
+  return {"RNFR " + from, "RNTO " + to};
+}
+
+// The old copy goes into the history directory (made when missing), the new one
+// takes its name, and the oldest kept copies beyond the last ten go. Should the
+// new one not get in, the old one comes back at once. A server that keeps no
+// history directory gets the plain replacement (result 1).
+int32_t CurlEngine::PutInPlaceKeepingTheOld(const std::string& temporary, const std::string& name) {
+  const std::string kept = std::string(kHistoryDirectory) + "/" + NameWith(name, UtcStamp());
+  const auto old_is_absent = [&](const FtpOutcome& outcome) {
+    // FTP: RNFR itself refused. SFTP tells no more than that the rename failed.
+    return !Sftp() && IsReplyOfClass(outcome.last_reply_code, 5) &&
+           outcome.ReplyFromEnd(1).code != 350;
+  };
+  FtpOutcome moved = RunCommands(RenameCommands(name, kept));
+  if (!moved.ok()) {
+    if (!IsCleanRefusal(moved, login_.address.transport)) return FailWith(moved, Purpose::kCommand);
+    if (old_is_absent(moved)) return PutInPlace(temporary, name);
+    RunCommands({Sftp() ? "*mkdir " + SftpQuotedPath(server_dir_, kHistoryDirectory)
+                        : std::string("*MKD ") + kHistoryDirectory});
+    moved = RunCommands(RenameCommands(name, kept));
+    if (!moved.ok()) {
+      if (!IsCleanRefusal(moved, login_.address.transport)) {
+        return FailWith(moved, Purpose::kCommand);
+      }
+      const int32_t replaced = PutInPlace(temporary, name);
+      // Over SFTP a failed rename may also mean that there was no old copy.
+      if (replaced < 0 || Sftp()) return replaced;
+      return 1;
+    }
+  }
+  const FtpOutcome moved_in = RunCommands(RenameCommands(temporary, name));
+  if (!moved_in.ok()) {
+    const int32_t failure = FailWith(moved_in, Purpose::kCommand);
+    // Even after a key: the name must not stay without its copy.
+    const StopCheck stop = std::exchange(stop_, nullptr);
+    RunCommands(RenameCommands(kept, name));
+    stop_ = stop;
+    return failure;
+  }
+  PruneHistory(name);
+  return 0;
+}
+
+void CurlEngine::PruneHistory(const std::string& name) {
+  ListingText listing;
+  FtpRequest request;
+  request.kind = FtpRequest::Kind::kListing;
+  request.url_path = DirectoryPath() + kHistoryDirectory + "/";
+  request.sink = &listing;
+  if (!Run(request).ok()) return;
+  std::vector<std::string> copies;
+  size_t start = 0;
+  const std::string& text = listing.text();
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string entry = text.substr(start, end - start);
+    if (!entry.empty() && entry.back() == '\r') entry.pop_back();
+    if (const size_t slash = entry.rfind('/'); slash != std::string::npos)
+      entry.erase(0, slash + 1);
+    if (IsHistoryCopyOf(entry, name)) copies.push_back(entry);
+    start = end + 1;
+  }
+  if (copies.size() <= kHistoryKept) return;
+  std::sort(copies.begin(), copies.end());
+  std::vector<std::string> deletes;
+  for (size_t i = 0; i + kHistoryKept < copies.size(); ++i) {
+    deletes.push_back(DeleteCommand(std::string(kHistoryDirectory) + "/" + copies[i]));
+  }
+  RunCommands(deletes);
+}
+
 // SFTP's rename never replaces a file (version 3 of the protocol, which OpenSSH
 // speaks): the old copy is set aside for the moment of the rename.
 int32_t CurlEngine::PutInPlaceOverSftp(const std::string& temporary, const std::string& name) {
   const auto rename = [&](const std::string& from, const std::string& to) {
-    return "rename " + SftpQuotedPath(server_dir_, from) + " " + SftpQuotedPath(server_dir_, to);
+    return RenameCommands(from, to).front();
   };
   const FtpOutcome renamed = RunCommands({rename(temporary, name)});
   if (renamed.ok()) return 0;
@@ -1079,6 +1271,49 @@ int32_t CurlEngine::PutInPlaceOverSftp(const std::string& temporary, const std::
   const int32_t moved_failure = FailWith(moved_in, Purpose::kCommand);
   RunCommands({rename(aside, name)});
   return moved_failure;
+}
+
+// Unchanged only on proof: the same size and modification time as the copy that
+// was downloaded; where the server tells no time, the same bytes; absent then and
+// absent now.
+int32_t CurlEngine::fceCheckServerCopy(int32_t channel, const std::string& name) {
+  if (const int32_t failure = CheckConnected(channel); failure < 0) return failure;
+  std::string problem;
+  if (!IsUsableServerName(name, &problem)) return Refuse(kEngineBadName, problem);
+  const auto seen = seen_.find(name);
+  const int32_t exists = CheckExistence(name);
+  if (exists < 0) return exists;
+  long long server_size = known_.checked_size;
+  bool changed = false;
+  if (seen == seen_.end()) {
+    changed = false;
+  } else if (seen->second.absent || exists == 0) {
+    changed = seen->second.absent != (exists == 0);
+  } else if (seen->second.size >= 0 && !seen->second.modified.empty() && known_.checked_size >= 0 &&
+             !known_.checked_modified.empty()) {
+    changed = seen->second.size != known_.checked_size ||
+              seen->second.modified != known_.checked_modified;
+  } else {
+    CheckedSink now(nullptr, kUnknownSizeByteLimit);
+    FtpRequest request;
+    request.kind = FtpRequest::Kind::kDownload;
+    request.url_path = FilePath(name);
+    request.sink = &now;
+    request.time_limit_ms = kUnknownSizeTimeLimitMs;
+    const FtpOutcome outcome = Run(request);
+    if (now.over_limit())
+      return Fail(kEngineTooLarge, "more than " + std::to_string(kUnknownSizeByteLimit) + " bytes");
+    if (!outcome.ok()) return FailWith(outcome, Purpose::kCheck);
+    changed = now.Digest() != seen->second.digest;
+    server_size = now.bytes();
+  }
+  if (changed) return 1;
+  struct stat local;
+  if (exists == 1 && server_size != 0 && stat(LocalPath(name).c_str(), &local) == 0 &&
+      local.st_size == 0) {
+    return 2;
+  }
+  return 0;
 }
 
 int32_t CurlEngine::fceClose(int32_t channel) {

@@ -373,18 +373,25 @@ TEST_P(CurlEngineServerTest, UploadLandsByteForByteAndLeavesNoTemporaryFile) {
   const int32_t put = engine_->fcePutFile(0, name);
   ASSERT_EQ(put, 0) << engine_.Text(put);
   EXPECT_TRUE(FileHolds(server_dir_ / name, content));
-  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_EQ(NamesIn(server_dir_), (std::set<std::string>{name, "zuno-history"}));
+  // The replaced copy is kept, under its name with the time before the extension.
+  std::set<std::string> kept = NamesIn(server_dir_ / "zuno-history");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(kept.begin()->starts_with("up load \xC3\xA4 #2.20")) << *kept.begin();
+  EXPECT_TRUE(kept.begin()->ends_with("Z.bin")) << *kept.begin();
+  EXPECT_TRUE(FileHolds(server_dir_ / "zuno-history" / *kept.begin(), "the server's older copy"));
 
   // The same again where the driver deleted the server's copy first.
   ASSERT_EQ(engine_->fceDelFile(0, name), 0);
   const int32_t again = engine_->fcePutFile(0, name);
   ASSERT_EQ(again, 0) << engine_.Text(again);
   EXPECT_TRUE(FileHolds(server_dir_ / name, content));
-  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_EQ(NamesIn(server_dir_), (std::set<std::string>{name, "zuno-history"}));
+  EXPECT_EQ(NamesIn(server_dir_ / "zuno-history").size(), 2u);
 
   EXPECT_EQ(engine_->fcePutFile(0, "not-here.bin"), kEngineLocalFileMissing);
   EXPECT_EQ(engine_->fcePutFile(0, "a/b"), kEngineBadName);
-  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_EQ(NamesIn(server_dir_), (std::set<std::string>{name, "zuno-history"}));
 }
 
 // The delete makes way for the upload of the same name, which replaces the file
@@ -401,7 +408,10 @@ TEST_P(CurlEngineServerTest, DeleteAndUploadReplaceTheFileOfTheServerDirectoryOn
   EXPECT_TRUE(FileHolds(server_dir_ / "victim.txt", "in the server directory"));
   EXPECT_EQ(engine_->fcePutFile(0, "victim.txt"), 0);
   EXPECT_TRUE(FileHolds(server_dir_ / "victim.txt", "the new copy"));
-  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{"victim.txt"});
+  EXPECT_EQ(NamesIn(server_dir_), (std::set<std::string>{"victim.txt", "zuno-history"}));
+  const std::set<std::string> kept = NamesIn(server_dir_ / "zuno-history");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(FileHolds(server_dir_ / "zuno-history" / *kept.begin(), "in the server directory"));
   EXPECT_TRUE(FileHolds(elsewhere / "victim.txt", "in another directory"));
   EXPECT_TRUE(FileHolds(server().login_dir() / "victim.txt", "in the login directory"));
   // A file that is not there counts as deleted.

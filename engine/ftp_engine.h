@@ -52,9 +52,23 @@ class FtpEngine {
   virtual int32_t fceDelFile(int32_t channel, const std::string& name) = 0;
   // Sends the local file of that name to the server directory under the same name.
   // The name shows the old copy until the new one is proven complete on the server
-  // (by its size there, else by reading it back), then the new one: never none and
-  // never a part.
+  // (by its size there, else by reading it back), then the new one: never a part.
+  // The old copy is kept in the server directory's history (zuno-history/, its name
+  // with the UTC time of the replacement; the newest ten of each file). 0: done;
+  // 1: done, but the server keeps no history directory.
   virtual int32_t fcePutFile(int32_t channel, const std::string& name) = 0;
+  // Before an upload replaces the server file, compares it with what this run saw
+  // of it. 0: unchanged since the download (the same size and modification time;
+  // where the server tells no time, the same bytes; absent then and absent now).
+  // 1: changed since the download, or made while this run found none: another
+  // machine has uploaded meanwhile. 2: unchanged, but the local file of that name
+  // is empty and the server file is not. Negative: the server could not tell.
+  virtual int32_t fceCheckServerCopy(int32_t channel, const std::string& name) = 0;
+  // Sends the local file of that name beside the server file, under a conflict name
+  // that holds the name, this machine's host name and the UTC time; the server file
+  // stays as it is. The conflict name is written, zero-terminated, into the buffer.
+  virtual int32_t fcePutConflictCopy(int32_t channel, const std::string& name,
+                                     char* conflict_name, int32_t size) = 0;
   // Ends the login.
   virtual int32_t fceClose(int32_t channel) = 0;
   // Writes a zero-terminated message for the code into the buffer (size bytes).

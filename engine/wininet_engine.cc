@@ -260,6 +260,12 @@ class WinInetEngine final : public FtpEngine {
   int32_t fceSetMode(int32_t channel, int32_t mode) override;
   int32_t fceGetFile(int32_t channel, const std::string& transfer_text) override;
   int32_t fceDelFile(int32_t channel, const std::string& name) override;
+  // This engine keeps no record of what it downloaded: every server copy counts
+  // as unchanged, and conflict copies are not made.
+  int32_t fceCheckServerCopy(int32_t, const std::string&) override { return 0; }
+  int32_t fcePutConflictCopy(int32_t, const std::string&, char*, int32_t) override {
+    return kEngineServerRefused;
+  }
   int32_t fcePutFile(int32_t channel, const std::string& name) override;
   int32_t fceClose(int32_t channel) override;
   int32_t fceErrorText(int32_t channel, int32_t code, char* buffer, int32_t size) override;

@@ -143,8 +143,12 @@ TEST_F(SyncCycleTest, WholeCycleDownloadsRunsTheBrowserAndUploadsItsEdit) {
   EXPECT_EQ(ReadWholeFile(record_), kServerBookmarks);
   EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks + kAddedBookmark);
   EXPECT_EQ(ReadWholeFile(profile_ / kServerFile), kServerBookmarks + kAddedBookmark);
-  // Nothing else is left behind: no temporary files on either side.
-  EXPECT_EQ(Names(server_dir_), std::set<std::string>{kServerFile});
+  // Nothing else is left behind: no temporary files on either side. The replaced
+  // copy is in the history.
+  EXPECT_EQ(Names(server_dir_), (std::set<std::string>{kServerFile, "zuno-history"}));
+  const std::set<std::string> kept = Names(server_dir_ / "zuno-history");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadWholeFile(server_dir_ / "zuno-history" / *kept.begin()), kServerBookmarks);
   EXPECT_EQ(Names(profile_), (std::set<std::string>{kLocalFile, kServerFile}));
   EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
 }
@@ -322,7 +326,7 @@ TEST_P(SecureSyncCycleTest, WholeCycleOverAVerifiedEncryptedConnection) {
   EXPECT_EQ(zuno->Lines(), expected);
   EXPECT_EQ(ReadWholeFile(record_), kServerBookmarks);
   EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks + kAddedBookmark);
-  EXPECT_EQ(Names(server_dir_), std::set<std::string>{kServerFile});
+  EXPECT_EQ(Names(server_dir_), (std::set<std::string>{kServerFile, "zuno-history"}));
   EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
 }
 
