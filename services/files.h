@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -12,9 +13,11 @@ class TextReader {
   // True when no byte remains or the next byte is Ctrl-Z (0x1A). Also true after
   // a read error, so a caller that reads until AtEnd always comes to an end.
   virtual bool AtEnd() = 0;
-  // The next line without its terminator (CR LF, or CR alone; a lone LF is data).
-  // At the end of the file: the empty text.
-  virtual std::string ReadLine() = 0;
+  // The next line without its terminator (CR LF, or CR alone; a lone LF is data),
+  // cut to its first `max_length` bytes: the rest of the line is read past and
+  // never held, so a line of any length takes no more memory than that. At the end
+  // of the file: the empty text.
+  virtual std::string ReadLine(size_t max_length) = 0;
 };
 
 // The outcome of a file copy: ok, or the system's reason for the failure.
