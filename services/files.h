@@ -37,7 +37,11 @@ class FileService {
   // Opens an existing file for reading; null when it cannot be opened or read.
   virtual std::unique_ptr<TextReader> OpenTextFile(const std::string& path) = 0;
   // Copies source to target, replacing an existing target only once the new copy
-  // is complete. When both name the same file it is left untouched.
+  // is complete. When both name the same file it is left untouched. Whatever
+  // stands at the target name, a link included, is replaced and never written
+  // through; a source that is a link is read through only when the link is the
+  // user's own (or its directory owner's). The copy gets the permissions of the
+  // file it replaces, and the owner's alone when there is none.
   virtual CopyStatus CopyLocalFile(const std::string& source, const std::string& target) = 0;
 };
 
