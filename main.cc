@@ -48,7 +48,10 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   std::unique_ptr<zuno::FtpEngine> engine = zuno::MakeWinInetEngine();
 #else
-  std::unique_ptr<zuno::FtpEngine> engine = zuno::MakeCurlEngine();
+  // A key that will end the run also cuts short the network step it arrives in.
+  zuno::TerminalConsole& keys = *console;
+  std::unique_ptr<zuno::FtpEngine> engine =
+      zuno::MakeCurlEngine([&keys] { return keys.KeyWaiting(); });
 #endif
 
   zuno::SyncServices services{*console, clock, *files, *programs, *engine};

@@ -29,14 +29,17 @@ namespace zuno {
 //              the data connection itself (active mode). The engine asks for
 //              passive mode, where parameter 1 bounds the opening instead.
 //
-// With the values above, a server that stops answering, a data connection that
-// stops moving, or an unanswered QUIT make the call fail (fceClose: end the
-// connection and succeed) within about 80 seconds.
+// With the values above, a server that stops answering or a data connection that
+// stops moving make the call fail within about 80 seconds. QUIT waits 3 seconds at
+// most. A download whose size the server does not tell stops after 30 minutes or
+// 256 MiB.
 //
 // Results: fceAttach gives the number of channels; fceGetList kind 3 gives 1 for a
 // file that is there and 0 for a file that is not; the other calls give 0. Failure
 // codes are in engine/engine_errors.h; fceErrorText adds to the meaning of a code
 // the detail of its latest failure, with the server's reply where there was one.
-std::unique_ptr<FtpEngine> MakeCurlEngine();
+// stop is asked every few milliseconds while a call waits on the network; null
+// never stops a call.
+std::unique_ptr<FtpEngine> MakeCurlEngine(StopCheck stop = nullptr);
 
 }  // namespace zuno

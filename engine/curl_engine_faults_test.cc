@@ -146,6 +146,7 @@ TEST_F(FaultyServerTest, UnansweredQuitDoesNotHoldUpClose) {
   options.mute_quit = true;
   ASSERT_NO_FATAL_FAILURE(Start(options));
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_EQ(engine_->fceSetInteger(0, 3, 80000), 0);  // the driver's reply limit
   const auto start = Clock::now();
   EXPECT_EQ(engine_->fceClose(0), 0);
   EXPECT_LT(Clock::now() - start, kCallCeiling);
@@ -166,17 +167,34 @@ TEST_F(FaultyServerTest, EngineDroppedWithAnOpenConnectionEndsAtOnce) {
   EXPECT_LT(Clock::now() - start, kCallCeiling);
 }
 
-TEST_F(FaultyServerTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
+// The delete only makes way for the upload: a server that lets nothing be
+// renamed or deleted keeps its file, and the upload is the step that fails.
+TEST_F(FaultyServerTest, ServerThatRefusesReplacingKeepsItsFile) {
   PyFtpdOptions options;
-  options.permissions = "elrw";  // no deleting
+  options.permissions = "elrw";  // no deleting, no renaming
   ASSERT_NO_FATAL_FAILURE(Start(options));
   WriteFile(server_dir_ / "bookmarks.html", "kept");
+  WriteFile(local_.path() / "bookmarks.html", "new");
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
-  const int32_t refused = engine_->fceDelFile(0, "bookmarks.html");
+  EXPECT_EQ(engine_->fceDelFile(0, "bookmarks.html"), 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / "bookmarks.html", "kept"));
+  const int32_t refused = engine_->fcePutFile(0, "bookmarks.html");
   EXPECT_EQ(refused, kEngineServerRefused);
   EXPECT_NE(engine_.Text(refused).find("550"), std::string::npos) << engine_.Text(refused);
-  EXPECT_TRUE(std::filesystem::exists(server_dir_ / "bookmarks.html"));
+  EXPECT_TRUE(FileHolds(server_dir_ / "bookmarks.html", "kept"));
   EXPECT_EQ(engine_->fceDelFile(0, "absent.html"), 0);
+}
+
+// The transfer text joins the names with a colon; a server name that holds one
+// is still taken whole, never cut at its own colon.
+TEST_F(FaultyServerTest, ColonInTheServerNameIsTakenWhole) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  WriteFile(server_dir_ / "mine:yours.html", "the whole name");
+  WriteFile(server_dir_ / "mine", "a decoy");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_GT(engine_.Check("mine:yours.html"), 0);
+  ASSERT_EQ(engine_->fceGetFile(0, "mine:yours.html:local.html"), 0);
+  EXPECT_TRUE(FileHolds(local_.path() / "local.html", "the whole name"));
 }
 
 TEST_F(FaultyServerTest, WorksOnIpv6Loopback) {
@@ -312,7 +330,7 @@ TEST_P(DroppedConnectionTest, EveryStepLogsInAgainAndReturnsToTheServerDirectory
   EXPECT_TRUE(FileHolds(local.path() / "local.html", "server copy"));
   dropped();
   ASSERT_EQ(engine->fceDelFile(0, "bookmarks.html"), 0);
-  EXPECT_FALSE(std::filesystem::exists(server_dir / "bookmarks.html"));
+  EXPECT_TRUE(FileHolds(server_dir / "bookmarks.html", "server copy"));
   dropped();
   ASSERT_EQ(engine->fcePutFile(0, "bookmarks.html"), 0);
   EXPECT_TRUE(FileHolds(server_dir / "bookmarks.html", "new copy"));
@@ -322,7 +340,7 @@ TEST_P(DroppedConnectionTest, EveryStepLogsInAgainAndReturnsToTheServerDirectory
 
 // --- vsftpd refusals ---------------------------------------------------------------
 
-TEST(VsftpdRefusalTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
+TEST(VsftpdRefusalTest, DirectoryThatRefusesWritingKeepsItsFile) {
   std::string why;
   if (!FtpServer::CanRunVsftpd(&why)) GTEST_SKIP() << why;
   TempDir files;
@@ -339,13 +357,13 @@ TEST(VsftpdRefusalTest, RefusedDeleteOfAFileThatStaysIsAFailure) {
 
   EngineSession engine;
   ASSERT_NO_FATAL_FAILURE(engine.Open(*server, local.path(), "locked"));
-  const int32_t refused = engine->fceDelFile(0, "bookmarks.html");
-  EXPECT_EQ(refused, kEngineServerRefused);
-  EXPECT_NE(engine.Text(refused).find("550"), std::string::npos) << engine.Text(refused);
+  EXPECT_EQ(engine->fceDelFile(0, "bookmarks.html"), 0);
   EXPECT_TRUE(std::filesystem::exists(home / "locked" / "bookmarks.html"));
-  // Nor can an upload get in; the file stays as it was.
+  // No upload can get in; the file stays as it was.
   WriteFile(local.path() / "bookmarks.html", "new");
-  EXPECT_LT(engine->fcePutFile(0, "bookmarks.html"), 0);
+  const int32_t refused = engine->fcePutFile(0, "bookmarks.html");
+  EXPECT_EQ(refused, kEngineServerRefused);
+  EXPECT_NE(engine.Text(refused).find("553"), std::string::npos) << engine.Text(refused);
   EXPECT_TRUE(FileHolds(home / "locked" / "bookmarks.html", "kept"));
   EXPECT_EQ(NamesIn(home / "locked"), std::set<std::string>{"bookmarks.html"});
 }

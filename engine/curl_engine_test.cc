@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "engine/engine_errors.h"
 #include "engine/engine_test_session.h"
@@ -81,12 +82,12 @@ TEST(CurlEngineCallsTest, ErrorTextsFitTheBufferAndMatchTheCode) {
   EXPECT_EQ(std::string(small), text.substr(0, 11));
   // Every code has a text of its own; an unknown number still gets one.
   std::set<std::string> texts;
-  for (int32_t code = -1; code >= kEngineSecureChannelFailed; --code) {
+  for (int32_t code = -1; code >= kEngineLastError; --code) {
     const std::string meaning = engine.Text(code);
     EXPECT_FALSE(meaning.empty()) << code;
     texts.insert(meaning);
   }
-  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineSecureChannelFailed));
+  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineLastError));
   EXPECT_FALSE(engine.Text(-999).empty());
 }
 
@@ -99,6 +100,24 @@ TEST(CurlEngineCallsTest, ConnectFailsQuicklyWhereNothingListens) {
             kEngineCannotConnect);
   EXPECT_LT(Clock::now() - start, kCallCeiling);
   EXPECT_EQ(engine->fceSetServerDir(0, ""), kEngineNotConnected);
+}
+
+// The password never goes into a text, so the texts need no masking: a password
+// that is also a word or a number of the text leaves the text as it is.
+TEST(CurlEngineCallsTest, PasswordThatIsAWordOfTheTextLeavesItWhole) {
+  const int port = testing::FindFreeLoopbackPort();
+  ASSERT_NE(port, 0);
+  for (const std::string& password :
+       std::vector<std::string>{"p", "connect", "127", std::to_string(port)}) {
+    EngineSession engine;
+    const int32_t failed =
+        engine->fceConnect(0, "127.0.0.1:" + std::to_string(port), "u", password);
+    ASSERT_EQ(failed, kEngineCannotConnect);
+    EXPECT_NE(
+        engine.Text(failed).find("Failed to connect to 127.0.0.1 port " + std::to_string(port)),
+        std::string::npos)
+        << password << ": " << engine.Text(failed);
+  }
 }
 
 // --- The contract, against pyftpdlib and vsftpd ---------------------------------
@@ -368,22 +387,26 @@ TEST_P(CurlEngineServerTest, UploadLandsByteForByteAndLeavesNoTemporaryFile) {
   EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{name});
 }
 
-TEST_P(CurlEngineServerTest, DeleteRemovesTheFileOfTheServerDirectoryOnly) {
+// The delete makes way for the upload of the same name, which replaces the file
+// of the server directory, and only that one, once the new copy is complete.
+TEST_P(CurlEngineServerTest, DeleteAndUploadReplaceTheFileOfTheServerDirectoryOnly) {
   const std::filesystem::path elsewhere = ServerSubdirectory(server(), name_ + "-other");
   WriteFile(server_dir_ / "victim.txt", "in the server directory");
   WriteFile(elsewhere / "victim.txt", "in another directory");
   WriteFile(server().login_dir() / "victim.txt", "in the login directory");
+  WriteFile(local_.path() / "victim.txt", "the new copy");
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
 
   EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
-  EXPECT_FALSE(std::filesystem::exists(server_dir_ / "victim.txt"));
-  EXPECT_TRUE(std::filesystem::exists(elsewhere / "victim.txt"));
-  EXPECT_TRUE(std::filesystem::exists(server().login_dir() / "victim.txt"));
+  EXPECT_TRUE(FileHolds(server_dir_ / "victim.txt", "in the server directory"));
+  EXPECT_EQ(engine_->fcePutFile(0, "victim.txt"), 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / "victim.txt", "the new copy"));
+  EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{"victim.txt"});
+  EXPECT_TRUE(FileHolds(elsewhere / "victim.txt", "in another directory"));
+  EXPECT_TRUE(FileHolds(server().login_dir() / "victim.txt", "in the login directory"));
   // A file that is not there counts as deleted.
-  EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
   EXPECT_EQ(engine_->fceDelFile(0, "never there.txt"), 0);
   EXPECT_EQ(engine_->fceDelFile(0, "../victim.txt"), kEngineBadName);
-  EXPECT_TRUE(std::filesystem::exists(server().login_dir() / "victim.txt"));
   std::filesystem::remove(server().login_dir() / "victim.txt");
 }
 

@@ -57,6 +57,46 @@ ExistenceVerdict JudgeExistence(const ExistenceEvidence& evidence) {
                                             : ExistenceVerdict::kAbsent;
 }
 
+NameProbe ProbeOfReply(int reply, bool is_directory_entry) {
+  if (IsUnknownCommandReply(reply)) return NameProbe::kUnknownCommand;
+  if (reply == 550) return NameProbe::kNoSuchFile;
+  switch (reply) {
+    case 250:  // MLST with its entry
+      return is_directory_entry ? NameProbe::kDirectory : NameProbe::kPlainFile;
+    case 213:  // SIZE; MDTM is read by the caller as kExists
+      return NameProbe::kPlainFile;
+    case 125:
+    case 150:  // RETR began
+      return NameProbe::kPlainFile;
+    default:
+      return NameProbe::kUnclear;
+  }
+}
+
+ExistenceVerdict DecideExistence(const NameEvidence& evidence) {
+  const NameProbe probes[] = {evidence.machine_entry, evidence.size, evidence.modification_time,
+                              evidence.retrieve};
+  bool said_no_such_file = false;
+  bool said_plain_file = false;
+  for (NameProbe probe : probes) {
+    if (probe == NameProbe::kDirectory) return ExistenceVerdict::kNotAFile;
+    said_no_such_file = said_no_such_file || probe == NameProbe::kNoSuchFile;
+    said_plain_file = said_plain_file || probe == NameProbe::kPlainFile;
+  }
+  if (evidence.listed == ListedAs::kDirectory) return ExistenceVerdict::kNotAFile;
+  if (said_plain_file) return ExistenceVerdict::kPresent;
+  // Something of that name is there; SIZE denying a plain file points at a directory.
+  if (evidence.modification_time == NameProbe::kExists) {
+    return evidence.size == NameProbe::kNoSuchFile ? ExistenceVerdict::kDoubt
+                                                   : ExistenceVerdict::kPresent;
+  }
+  if (evidence.listed == ListedAs::kFile) {
+    return said_no_such_file ? ExistenceVerdict::kDoubt : ExistenceVerdict::kPresent;
+  }
+  if (evidence.listing_complete && said_no_such_file) return ExistenceVerdict::kAbsent;
+  return ExistenceVerdict::kDoubt;
+}
+
 int ReplyCode(std::string_view reply_text) {
   const std::string_view line = LastReplyLine(reply_text);
   if (line.empty()) return 0;

@@ -322,7 +322,6 @@ class WinInetEngine final : public FtpEngine {
   // The directory the connection is in, relative to the login directory ("" is the
   // login directory itself); unknown after a failed change of directory.
   std::optional<std::string> current_dir_;
-
 };
 
 int32_t WinInetEngine::Refuse(int32_t code, const std::string& detail) {
@@ -633,7 +632,8 @@ int32_t WinInetEngine::fceGetList(int32_t channel, int32_t kind, char* buffer, i
 
 std::shared_ptr<Request> WinInetEngine::List() {
   CallLimits limits;
-  limits.deadline_ms = state_.limits.connect_ms + state_.limits.reply_ms * 3 + state_.limits.stall_ms;
+  limits.deadline_ms =
+      state_.limits.connect_ms + state_.limits.reply_ms * 3 + state_.limits.stall_ms;
   return Run(
       [](HINTERNET session, Request& request) {
         WIN32_FIND_DATAA entry;
@@ -845,8 +845,9 @@ int32_t WinInetEngine::fcePutFile(int32_t channel, const std::string& name) {
   const DWORD type = ascii_ ? FTP_TRANSFER_TYPE_ASCII : FTP_TRANSFER_TYPE_BINARY;
   CallLimits limits;
   limits.deadline_ms =
-      state_.limits.connect_ms + UploadTimeLimitMs(size, state_.limits.stall_ms, state_.limits.stall_bytes_per_second,
-                                             state_.limits.reply_ms * 3);
+      state_.limits.connect_ms + UploadTimeLimitMs(size, state_.limits.stall_ms,
+                                                   state_.limits.stall_bytes_per_second,
+                                                   state_.limits.reply_ms * 3);
   const std::shared_ptr<Request> sent = Run(
       [source, temporary, type](HINTERNET session, Request&) {
         return FtpPutFileA(session, source.c_str(), temporary.c_str(), type, 0) != FALSE;

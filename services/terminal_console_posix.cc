@@ -208,6 +208,13 @@ class PosixTerminalConsole final : public TerminalConsole {
     }
   }
 
+  // Every byte from the terminal begins a key, so any byte read counts.
+  bool KeyWaiting() override {
+    if (keyboard_fd_ < 0) return false;
+    ReadAvailable();
+    return !pending_.empty();
+  }
+
   KeyValue WaitKey() override {
     if (keyboard_fd_ < 0) return kNoKeyboardKey;
     for (;;) {

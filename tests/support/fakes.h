@@ -51,6 +51,8 @@ class FakeConsole final : public Console {
   void EndLine() override;
   // Records "[poll]" (no key) or "[poll KEY]".
   KeyValue PollKey() override;
+  // Not recorded: it takes nothing.
+  bool KeyWaiting() override { return !keys_.empty(); }
   // Records "[wait key KEY]"; with no key queued, records "[wait key none]" and gives a
   // value that is neither y nor Y, as a console without a keyboard does.
   KeyValue WaitKey() override;
