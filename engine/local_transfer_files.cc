@@ -62,7 +62,8 @@ bool LocalDownload::Open(std::string* error) {
   // to is the one replaced, in its own directory.
   const FollowedPath followed = FollowOwnLinks(target_);
   if (!followed.ok) {
-    *error = "cannot write " + target_ + ": " + followed.reason;
+    *error = followed.foreign_link ? followed.reason
+                                   : "cannot write " + target_ + ": " + followed.reason;
     return false;
   }
   file_ = followed.path;
@@ -140,7 +141,7 @@ LocalUpload::OpenResult LocalUpload::Open(const std::string& path, std::string* 
   if (fd_ < 0 && errno == ELOOP) {
     const FollowedPath followed = FollowOwnLinks(path);
     if (!followed.ok) {
-      *error = path + ": " + followed.reason;
+      *error = followed.foreign_link ? followed.reason : path + ": " + followed.reason;
       return OpenResult::kUnreadable;
     }
     fd_ = OpenForReading(followed.path);

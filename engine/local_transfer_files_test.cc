@@ -129,9 +129,8 @@ TEST_F(LocalDownloadTest, RefusedTargetsAreLeftAsTheyWere) {
     std::string error;
   };
   const std::vector<Case> cases = {
-      {tmp_.File("shared/bookmarks.html"), "cannot write " + tmp_.File("shared/bookmarks.html") +
-                                               ": the link " + tmp_.File("shared/bookmarks.html") +
-                                               " belongs to another user and is not followed"},
+      {tmp_.File("shared/bookmarks.html"),
+       "another user's link, not followed: " + tmp_.File("shared/bookmarks.html")},
       {tmp_.File("profile/loop-a"),
        "cannot write " + tmp_.File("profile/loop-a") + ": Too many levels of symbolic links"},
       {tmp_.File("profile/a-dir"),
@@ -201,7 +200,7 @@ TEST(LocalUploadTest, OpensThePlainFileOrAnOwnLinkOnly) {
       {"staging.html", LocalUpload::OpenResult::kOpened, "the bookmarks"},
       {"own-link.html", LocalUpload::OpenResult::kOpened, "the linked bookmarks"},
       {"planted.html", LocalUpload::OpenResult::kUnreadable,
-       planted + ": the link " + planted + " belongs to another user and is not followed"},
+       "another user's link, not followed: " + planted},
       {"missing.html", LocalUpload::OpenResult::kMissing,
        tmp.File("shared/missing.html") + ": No such file or directory"},
       {"fifo", LocalUpload::OpenResult::kUnreadable,

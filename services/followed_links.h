@@ -10,8 +10,10 @@ struct FollowedPath {
   // When ok: the name the file itself stands under (it is no link, and it may not
   // exist yet), so that it can be read, or replaced in its own directory.
   std::string path;
-  // When not ok: why the path was not followed.
+  // When not ok: why the path was not followed, either the system's reason or, when
+  // `foreign_link`, "another user's link, not followed: " and the link's path.
   std::string reason;
+  bool foreign_link = false;
 };
 
 // Follows the chain of symbolic links that starts at `path`, at most kMaxFollowedLinks

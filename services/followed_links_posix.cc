@@ -50,6 +50,12 @@ std::string LinkDestination(const std::string& directory, const std::string& tex
 FollowedPath Followed(std::string path) { return {.ok = true, .path = std::move(path)}; }
 FollowedPath NotFollowed(std::string reason) { return {.ok = false, .reason = std::move(reason)}; }
 
+// The path comes last, so a shortened error line still says what happened.
+FollowedPath ForeignLink(const std::string& link) {
+  return {
+      .ok = false, .reason = "another user's link, not followed: " + link, .foreign_link = true};
+}
+
 }  // namespace
 
 FollowedPath FollowOwnLinks(const std::string& path) {
@@ -70,7 +76,7 @@ FollowedPath FollowOwnLinks(const std::string& path) {
     struct stat directory_st;
     if (fstat(directory.get(), &directory_st) != 0) return NotFollowed(strerror(errno));
     if (entry_st.st_uid != geteuid() && entry_st.st_uid != directory_st.st_uid) {
-      return NotFollowed("the link " + current + " belongs to another user and is not followed");
+      return ForeignLink(current);
     }
     char text[PATH_MAX];
     const ssize_t length = readlinkat(entry.get(), "", text, sizeof text);

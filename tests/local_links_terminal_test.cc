@@ -1,8 +1,8 @@
 // Symbolic links in the browser's directory, met by the real zuno binary in a
-// pseudo-terminal against a real FTP server on loopback, for a whole cycle with
-// the program's full 30 s flush wait: a link another user planted at the staging
-// name is never written through, and the user's own link at the browser's file
-// keeps pointing at the file that the download and the browser updated.
+// pseudo-terminal against a real FTP server on loopback (a whole cycle takes the
+// program's full 30 s flush wait): a link another user planted at the staging name
+// or at the browser's file is never written through, and the user's own link at the
+// browser's file keeps pointing at the file that the download and the browser updated.
 
 #include <gtest/gtest.h>
 
@@ -61,15 +61,15 @@ class LocalLinksTest : public ::testing::Test {
     WriteWholeFile(server_dir_ / kServerFile, kServerBookmarks);
   }
 
-  // Starts the server and runs zuno for a whole cycle; false when it did not end well.
-  bool RunWholeCycle() {
+  // Starts the server and zuno; null when either did not start.
+  std::unique_ptr<PtySession> StartServerAndZuno() {
     PyFtpdOptions options;
     options.login_dir = dir_.path() / "server";
     std::string error;
     server_ = FtpServer::StartPyFtpd(options, &error);
     if (!server_) {
       ADD_FAILURE() << error;
-      return false;
+      return nullptr;
     }
     std::string text;
     for (const std::string& line :
@@ -82,10 +82,14 @@ class LocalLinksTest : public ::testing::Test {
     PtyOptions pty;
     pty.working_directory = dir_.path().string();
     auto zuno = PtySession::Start({ZUNO_BINARY, config}, pty);
-    if (!zuno) {
-      ADD_FAILURE() << "zuno did not start";
-      return false;
-    }
+    EXPECT_TRUE(zuno) << "zuno did not start";
+    return zuno;
+  }
+
+  // Runs zuno for a whole cycle; false when it did not end well.
+  bool RunWholeCycle() {
+    auto zuno = StartServerAndZuno();
+    if (!zuno) return false;
     const int status = zuno->WaitExit(120s);
     lines_ = zuno->Lines();
     EXPECT_EQ(status, 0) << zuno->Output();
@@ -135,6 +139,39 @@ TEST_F(LocalLinksTest, ALinkPlantedAtTheStagingNameIsNotFollowed) {
   EXPECT_EQ(ReadWholeFile(profile_ / kServerFile), kServerBookmarks + kAddedBookmark);
   EXPECT_EQ(Mode(profile_ / kServerFile), fs::perms(0600));
   EXPECT_EQ(Names(profile_), (std::set<std::string>{kLocalFile, kServerFile}));
+}
+
+// The browser's file itself is a link that another user planted. The download is
+// refused before a byte arrives, as a local write failure that is retried until a
+// key ends it, and the file the link points at is never written.
+TEST_F(LocalLinksTest, APlantedLinkAtTheBrowsersFileIsRefusedAndRetried) {
+  const fs::path secret = dir_.path() / "private.txt";
+  WriteWholeFile(secret, kPrivateText);
+  fs::permissions(secret, fs::perms(0600));
+  const fs::path link = profile_ / kLocalFile;
+  std::string error;
+  ASSERT_TRUE(MakeLinkAs(kOtherUser, secret.string(), link.string(), &error)) << error;
+
+  auto zuno = StartServerAndZuno();
+  ASSERT_TRUE(zuno);
+  ASSERT_TRUE(zuno->WaitFor("Press any key to abort", 30s)) << zuno->Output();
+  zuno->Type("q");
+  EXPECT_EQ(zuno->WaitExit(30s), 0) << zuno->Output();
+
+  const Lines lines = zuno->Lines();
+  ASSERT_GE(lines.size(), 9u) << zuno->Output();
+  EXPECT_EQ(lines[5], std::string("Downloading ") + kServerFile);
+  EXPECT_TRUE(lines[6].starts_with("ERROR -")) << lines[6];
+  EXPECT_TRUE(lines[6].ends_with("another user's link, not followed: " + link.string()))
+      << lines[6];
+  EXPECT_EQ(lines[7], "Error downloading - Retrying...");
+  EXPECT_EQ(lines[8], "Press any key to abort");
+  EXPECT_EQ(lines.back(), "Aborting");
+  EXPECT_EQ(ReadWholeFile(secret), kPrivateText);
+  EXPECT_EQ(Mode(secret), fs::perms(0600));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(Names(profile_), std::set<std::string>{kLocalFile});
+  EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks);
 }
 
 // The browser's file is the user's own link, through a second link, to a file kept
