@@ -19,11 +19,14 @@
 #include "engine/curl_engine.h"
 #endif
 #include "services/clock.h"
+#include "services/core_dumps.h"
 #include "services/files.h"
 #include "services/programs.h"
 #include "services/terminal_console.h"
 
 int main(int argc, char** argv) {
+  // First of all: the password read later must never land in a crash dump.
+  zuno::DisableCoreDumps();
 #ifdef _WIN32
   // Windows hands over one command-line text, which the program splits by its own rule.
   (void)argc;

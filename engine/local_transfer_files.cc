@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "services/followed_links.h"
+
 namespace zuno {
 namespace {
 
@@ -22,11 +24,20 @@ std::string DirectoryOf(const std::string& path) {
 
 std::string Reason(const std::string& what, int error) { return what + ": " + strerror(error); }
 
-// The permissions a newly created file gets from this process.
-mode_t NewFileMode() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+// The permissions of the file that the download replaces, or the owner's alone
+// when there is none.
+mode_t ReplacedFileMode(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 0777;
+  return 0600;
+}
+
+// Opens a file for reading without following a link at its name, without
+// blocking on a fifo and without making a terminal the controlling one.
+int OpenForReading(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
 }
 
 // Makes a rename inside the directory durable.
@@ -47,10 +58,25 @@ LocalDownload::~LocalDownload() {
 }
 
 bool LocalDownload::Open(std::string* error) {
-  std::string pattern = DirectoryOf(target_) + "/.zuno-download-XXXXXX";
+  // A local file that is a link the user made stays that link: the file it leads
+  // to is the one replaced, in its own directory.
+  const FollowedPath followed = FollowOwnLinks(target_);
+  if (!followed.ok) {
+    *error = followed.foreign_link ? followed.reason
+                                   : "cannot write " + target_ + ": " + followed.reason;
+    return false;
+  }
+  file_ = followed.path;
+  struct stat existing;
+  if (lstat(file_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+    *error = "cannot replace " + file_ + ": it is not a plain file";
+    return false;
+  }
+  // mkostemp creates the name exclusively: a link planted at it is never followed.
+  std::string pattern = DirectoryOf(file_) + "/.zuno-download-XXXXXX";
   fd_ = mkostemp(pattern.data(), O_CLOEXEC);
   if (fd_ < 0) {
-    *error = Reason("cannot create a file in " + DirectoryOf(target_), errno);
+    *error = Reason("cannot create a file in " + DirectoryOf(file_), errno);
     return false;
   }
   temporary_ = pattern;
@@ -82,10 +108,7 @@ bool LocalDownload::Restart() {
 }
 
 bool LocalDownload::Commit(std::string* error) {
-  struct stat existing;
-  const mode_t mode =
-      stat(target_.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : NewFileMode();
-  if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0) {
+  if (fchmod(fd_, ReplacedFileMode(file_)) != 0 || fsync(fd_) != 0) {
     *error = Reason("cannot store " + temporary_, errno);
     return false;
   }
@@ -95,12 +118,13 @@ bool LocalDownload::Commit(std::string* error) {
     *error = Reason("cannot store " + temporary_, errno);
     return false;
   }
-  if (rename(temporary_.c_str(), target_.c_str()) != 0) {
-    *error = Reason("cannot replace " + target_, errno);
+  // The rename replaces the name itself; it never writes through a link there.
+  if (rename(temporary_.c_str(), file_.c_str()) != 0) {
+    *error = Reason("cannot replace " + file_, errno);
     return false;
   }
   temporary_.clear();
-  FlushDirectory(DirectoryOf(target_));
+  FlushDirectory(DirectoryOf(file_));
   return true;
 }
 
@@ -109,10 +133,23 @@ LocalUpload::~LocalUpload() {
 }
 
 LocalUpload::OpenResult LocalUpload::Open(const std::string& path, std::string* error) {
-  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // The staging copy is a plain file that the program made. A link at its name is
+  // followed only when this user (or the directory's owner) made it, as when the
+  // staging name is the browser's own file; one that another user planted after
+  // the copy is refused, so it cannot send a file of that user's choosing.
+  fd_ = OpenForReading(path);
+  if (fd_ < 0 && errno == ELOOP) {
+    const FollowedPath followed = FollowOwnLinks(path);
+    if (!followed.ok) {
+      *error = followed.foreign_link ? followed.reason : path + ": " + followed.reason;
+      return OpenResult::kUnreadable;
+    }
+    fd_ = OpenForReading(followed.path);
+  }
   if (fd_ < 0) {
-    *error = Reason(path, errno);
-    return errno == ENOENT ? OpenResult::kMissing : OpenResult::kUnreadable;
+    const int open_error = errno;
+    *error = Reason(path, open_error);
+    return open_error == ENOENT ? OpenResult::kMissing : OpenResult::kUnreadable;
   }
   struct stat status;
   if (fstat(fd_, &status) != 0) {

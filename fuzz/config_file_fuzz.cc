@@ -82,26 +82,26 @@ class PatternFiles final : public zuno::FileService {
 
 // The lines of a file by the text-file rules, as far as the reads reach: CR LF or
 // CR alone ends a line, a lone LF is data, Ctrl-Z ends the file, and a line end at
-// the very end starts no further line.
-std::vector<std::string> ExpectedLines(std::string_view bytes) {
+// the very end starts no further line. Each line is cut to its first `keep` bytes.
+std::vector<std::string> ExpectedLines(std::string_view bytes, size_t keep) {
   bytes = bytes.substr(0, bytes.find('\x1A'));
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < bytes.size()) {
     size_t end = bytes.find('\r', start);
     if (end == std::string_view::npos) end = bytes.size();
-    lines.emplace_back(bytes.substr(start, end - start));
+    lines.emplace_back(bytes.substr(start, std::min(end - start, keep)));
     start = end + 1;
     if (start < bytes.size() && bytes[start] == '\n') ++start;
   }
   return lines;
 }
 
-std::vector<std::string> ReadAllLines(LineReader& reader) {
+std::vector<std::string> ReadAllLines(LineReader& reader, size_t keep) {
   std::vector<std::string> lines;
-  while (!reader.AtEnd()) lines.push_back(reader.ReadLine());
+  while (!reader.AtEnd()) lines.push_back(reader.ReadLine(keep));
   // At the end the reader stays there and gives empty lines.
-  FUZZ_CHECK(reader.ReadLine().empty());
+  FUZZ_CHECK(reader.ReadLine(keep).empty());
   FUZZ_CHECK(reader.AtEnd());
   return lines;
 }
@@ -163,6 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const bool reads_fail = input.ConsumeBool();
   const uint16_t failing_offset = input.ConsumeIntegral<uint16_t>();
+  // How much of each line the reader keeps: all of it, or a few bytes.
+  const size_t keep = input.ConsumeBool() ? SIZE_MAX : input.ConsumeIntegralInRange<size_t>(0, 300);
   const std::string bytes = input.ConsumeRemainingBytesAsString();
   if (reads_fail) pattern.failing_offset = failing_offset;
 
@@ -173,8 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> lines;
   if (started) {
     const size_t readable = std::min<uint64_t>(bytes.size(), pattern.failing_offset);
-    lines = ReadAllLines(reader);
-    FUZZ_CHECK(lines == ExpectedLines(std::string_view(bytes).substr(0, readable)));
+    const std::string_view read = std::string_view(bytes).substr(0, readable);
+    FUZZ_CHECK(ReadAllLines(reader, keep) == ExpectedLines(read, keep));
+    lines = ExpectedLines(read, SIZE_MAX);
   }
 
   CheckConfiguration(bytes, pattern, lines);
