@@ -16,11 +16,14 @@
 #include <windows.h>
 #endif
 #include "services/clock.h"
+#include "services/core_dumps.h"
 #include "services/files.h"
 #include "services/programs.h"
 #include "services/terminal_console.h"
 
 int main(int argc, char** argv) {
+  // First of all: the password read later must never land in a crash dump.
+  zuno::DisableCoreDumps();
 #ifdef _WIN32
   // Windows hands over one command-line text, which the program splits by its own rule.
   (void)argc;
@@ -39,7 +42,10 @@ int main(int argc, char** argv) {
   zuno::SystemClock clock;
   std::unique_ptr<zuno::FileService> files = zuno::MakeLocalFileService();
   std::unique_ptr<zuno::ProgramRunner> programs = zuno::MakeProgramRunner(*console);
-  std::unique_ptr<zuno::FtpEngine> engine = zuno::MakeFtpEngine();
+  // A key that will end the run also cuts short the network step it arrives in.
+  zuno::TerminalConsole& keys = *console;
+  std::unique_ptr<zuno::FtpEngine> engine =
+      zuno::MakeFtpEngine([&keys] { return keys.KeyWaiting(); });
 
   zuno::SyncServices services{*console, clock, *files, *programs, *engine};
   return zuno::RunZuno(services, args);

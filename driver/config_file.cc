@@ -9,9 +9,10 @@ namespace zuno {
 
 namespace {
 
-// A line as the configuration keeps it: its first 99 characters, ending at a NUL byte.
-std::string ValueOf(const std::string& line) {
-  std::string value = line.substr(0, ConfigEntries::kMaxValueLength);
+// A line as the configuration keeps it: its first 99 characters, ending at a NUL
+// byte. Only those are read into memory; the rest of a longer line is passed over.
+std::string ReadValue(TextReader& reader) {
+  std::string value = reader.ReadLine(ConfigEntries::kMaxValueLength);
   value.resize(std::strlen(value.c_str()));
   return value;
 }
@@ -28,7 +29,7 @@ Flow ReadConfigFile(SyncServices& services, const std::string& path, ConfigEntri
 
   int value_lines = 0;
   while (!reader->AtEnd()) {
-    const std::string value = ValueOf(reader->ReadLine());
+    const std::string value = ReadValue(*reader);
     if (!value.empty() && value.front() == '#') continue;
     if (value_lines < ConfigEntries::kSlots) entries.slots[value_lines] = value;
     ++value_lines;

@@ -35,7 +35,8 @@ TEST_F(UploadPassTest, SuccessfulPassStagesTheFileReplacesTheServerCopyAndReleas
   EXPECT_EQ(world_.transcript.events(),
             (Lines{"[fceSetLocalDir 0, /home/u/profile]", kCopy, kConnecting,
                    "[fceConnect 0, 192.0.2.10, sync, pa55 w0rd]", "[fceSetServerDir 0, /bookmarks]",
-                   "[fceSetMode 0, 66]", "[fceDelFile 0, bookmarks-shared.html]",
+                   "[fceSetMode 0, 66]", "[fceCheckServerCopy 0, bookmarks-shared.html]",
+                   "[fceDelFile 0, bookmarks-shared.html]",
                    "Uploading bookmarks-shared.html", "[fcePutFile 0, bookmarks-shared.html]",
                    "[fceClose 0]", "[fceRelease]"}));
   EXPECT_EQ(world_.files.files[kStagingFilePath], "<browser's bookmarks>");

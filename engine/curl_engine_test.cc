@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "engine/engine_errors.h"
 #include "engine/ftp_engine.h"
@@ -82,12 +83,12 @@ TEST(CurlEngineCallsTest, ErrorTextsFitTheBufferAndMatchTheCode) {
   EXPECT_EQ(std::string(small), text.substr(0, 11));
   // Every code has a text of its own; an unknown number still gets one.
   std::set<std::string> texts;
-  for (int32_t code = -1; code >= kEngineSecureChannelFailed; --code) {
+  for (int32_t code = -1; code >= kEngineLastError; --code) {
     const std::string meaning = engine.Text(code);
     EXPECT_FALSE(meaning.empty()) << code;
     texts.insert(meaning);
   }
-  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineSecureChannelFailed));
+  EXPECT_EQ(texts.size(), static_cast<size_t>(-kEngineLastError));
   EXPECT_FALSE(engine.Text(-999).empty());
 }
 
@@ -100,6 +101,24 @@ TEST(CurlEngineCallsTest, ConnectFailsQuicklyWhereNothingListens) {
             kEngineCannotConnect);
   EXPECT_LT(Clock::now() - start, kCallCeiling);
   EXPECT_EQ(engine->fceSetServerDir(0, ""), kEngineNotConnected);
+}
+
+// The password never goes into a text, so the texts need no masking: a password
+// that is also a word or a number of the text leaves the text as it is.
+TEST(CurlEngineCallsTest, PasswordThatIsAWordOfTheTextLeavesItWhole) {
+  const int port = testing::UnusedLoopbackPort();
+  ASSERT_NE(port, 0);
+  for (const std::string& password :
+       std::vector<std::string>{"p", "connect", "127", std::to_string(port)}) {
+    EngineSession engine;
+    const int32_t failed =
+        engine->fceConnect(0, "127.0.0.1:" + std::to_string(port), "u", password);
+    ASSERT_EQ(failed, kEngineCannotConnect);
+    EXPECT_NE(
+        engine.Text(failed).find("Failed to connect to 127.0.0.1 port " + std::to_string(port)),
+        std::string::npos)
+        << password << ": " << engine.Text(failed);
+  }
 }
 
 // --- The contract, against pyftpdlib, vsftpd and OpenSSH -------------------------
@@ -267,37 +286,52 @@ TEST_P(CurlEngineServerTest, UploadLandsByteForByteAndLeavesNoTemporaryFile) {
   const int32_t put = engine_->fcePutFile(0, name);
   ASSERT_EQ(put, 0) << engine_.Text(put);
   EXPECT_TRUE(FileHolds(testing::ServerFile(server_dir_, name), content));
-  EXPECT_EQ(testing::ServerNamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_EQ(testing::ServerNamesIn(server_dir_), (std::set<std::string>{name, "zuno-history"}));
+  // The replaced copy is kept, under its name with the time before the extension.
+  std::set<std::string> kept = testing::ServerNamesIn(server_dir_ / "zuno-history");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(kept.begin()->starts_with("up load \xC3\xA4 #2.20")) << *kept.begin();
+  EXPECT_TRUE(kept.begin()->ends_with("Z.bin")) << *kept.begin();
+  EXPECT_TRUE(FileHolds(testing::ServerFile(server_dir_ / "zuno-history", *kept.begin()),
+                        "the server's older copy"));
 
   // The same again where the driver deleted the server's copy first.
   ASSERT_EQ(engine_->fceDelFile(0, name), 0);
   const int32_t again = engine_->fcePutFile(0, name);
   ASSERT_EQ(again, 0) << engine_.Text(again);
   EXPECT_TRUE(FileHolds(testing::ServerFile(server_dir_, name), content));
-  EXPECT_EQ(testing::ServerNamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_EQ(testing::ServerNamesIn(server_dir_), (std::set<std::string>{name, "zuno-history"}));
+  EXPECT_EQ(testing::ServerNamesIn(server_dir_ / "zuno-history").size(), 2u);
 
   EXPECT_EQ(engine_->fcePutFile(0, "not-here.bin"), kEngineLocalFileMissing);
   EXPECT_EQ(engine_->fcePutFile(0, "a/b"), kEngineBadName);
-  EXPECT_EQ(testing::ServerNamesIn(server_dir_), std::set<std::string>{name});
+  EXPECT_EQ(testing::ServerNamesIn(server_dir_), (std::set<std::string>{name, "zuno-history"}));
 }
 
-TEST_P(CurlEngineServerTest, DeleteRemovesTheFileOfTheServerDirectoryOnly) {
+// The delete makes way for the upload of the same name, which replaces the file
+// of the server directory, and only that one, once the new copy is complete.
+TEST_P(CurlEngineServerTest, DeleteAndUploadReplaceTheFileOfTheServerDirectoryOnly) {
   const std::filesystem::path elsewhere = testing::MakeServerDirectory(server(), name_ + "-other");
   const std::filesystem::path in_login = server().login_dir / "victim.txt";
   WriteFile(server_dir_ / "victim.txt", "in the server directory");
   WriteFile(elsewhere / "victim.txt", "in another directory");
   WriteFile(in_login, "in the login directory");
+  WriteFile(local_.path() / "victim.txt", "the new copy");
   ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
 
   EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
-  EXPECT_FALSE(std::filesystem::exists(server_dir_ / "victim.txt"));
-  EXPECT_TRUE(std::filesystem::exists(elsewhere / "victim.txt"));
-  EXPECT_TRUE(std::filesystem::exists(in_login));
+  EXPECT_TRUE(FileHolds(server_dir_ / "victim.txt", "in the server directory"));
+  EXPECT_EQ(engine_->fcePutFile(0, "victim.txt"), 0);
+  EXPECT_TRUE(FileHolds(server_dir_ / "victim.txt", "the new copy"));
+  EXPECT_EQ(NamesIn(server_dir_), (std::set<std::string>{"victim.txt", "zuno-history"}));
+  const std::set<std::string> kept = NamesIn(server_dir_ / "zuno-history");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(FileHolds(server_dir_ / "zuno-history" / *kept.begin(), "in the server directory"));
+  EXPECT_TRUE(FileHolds(elsewhere / "victim.txt", "in another directory"));
+  EXPECT_TRUE(FileHolds(in_login, "in the login directory"));
   // A file that is not there counts as deleted.
-  EXPECT_EQ(engine_->fceDelFile(0, "victim.txt"), 0);
   EXPECT_EQ(engine_->fceDelFile(0, "never there.txt"), 0);
   EXPECT_EQ(engine_->fceDelFile(0, "../victim.txt"), kEngineBadName);
-  EXPECT_TRUE(std::filesystem::exists(in_login));
   std::filesystem::remove(in_login);
 }
 

@@ -70,6 +70,12 @@ const char* EngineErrorMeaning(int32_t code) {
       return "The server does not offer TLS";
     case kEngineSecureChannelFailed:
       return "The secure connection failed";
+    case kEngineInterrupted:
+      return "Stopped at a key press";
+    case kEngineTooLarge:
+      return "The server sends more than any bookmark file holds";
+    case kEngineServerChanged:
+      return "The server file changed during the transfer";
     default:
       return nullptr;
   }

@@ -40,7 +40,13 @@ enum EngineError : int32_t {
   kEngineHostKeyRefused = -31,
   kEngineTlsNotOffered = -32,
   kEngineSecureChannelFailed = -33,
+  kEngineInterrupted = -34,
+  kEngineTooLarge = -35,
+  kEngineServerChanged = -36,
 };
+
+// The last code of all, for tests that walk through every one.
+inline constexpr int32_t kEngineLastError = kEngineServerChanged;
 
 // What a code means, as one sentence for the user without the details of the
 // particular failure; null for a number that is not one of the codes.

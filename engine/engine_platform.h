@@ -42,8 +42,13 @@ bool IsLocalDirectory(const std::string& path, std::string* problem);
 // Creates a new file of a unique name, only for this process, binary. path ends in
 // "XXXXXX", which becomes the unique part. A file descriptor, or -1.
 int CreateUniqueFile(std::string* path);
-// Opens an existing file for binary reading; -1 when it cannot.
+// Opens an existing file for binary reading, without following a link at its name
+// (that fails with ELOOP), without blocking on a fifo and without making a terminal
+// the controlling one; -1 when it cannot.
 int OpenForReading(const std::string& path);
+// Whether something other than a plain file stands at the name (a directory, a
+// link, a device); false when nothing does.
+bool StandsAsOtherThanPlainFile(const std::string& path);
 // The number of bytes written or read (0 at the end of a file), -1 on failure.
 long WriteSome(int fd, const char* data, size_t size);
 long ReadSome(int fd, char* data, size_t size);
@@ -52,8 +57,8 @@ bool EmptyFile(int fd);
 bool SeekToStart(int fd);
 // The size of an open file and whether it is a plain file.
 bool OpenFileSize(int fd, long long* size, bool* plain_file);
-// Gives the file the permissions of target, or those a new file of this process
-// gets when there is no target (a no-op where files carry no such permissions).
+// Gives the file the permissions of the plain file target that it replaces, or the
+// owner's alone when there is none (a no-op where files carry no such permissions).
 bool TakePermissionsOf(int fd, const std::string& target);
 // Writes the file's data through to the disk.
 bool FlushToDisk(int fd);

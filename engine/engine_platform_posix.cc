@@ -64,7 +64,16 @@ bool IsLocalDirectory(const std::string& path, std::string* problem) {
 
 int CreateUniqueFile(std::string* path) { return mkostemp(path->data(), O_CLOEXEC); }
 
-int OpenForReading(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+int OpenForReading(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+bool StandsAsOtherThanPlainFile(const std::string& path) {
+  struct stat existing;
+  return lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode);
+}
 
 long WriteSome(int fd, const char* data, size_t size) {
   while (true) {
@@ -96,14 +105,9 @@ bool OpenFileSize(int fd, long long* size, bool* plain_file) {
 
 bool TakePermissionsOf(int fd, const std::string& target) {
   struct stat existing;
-  mode_t mode;
-  if (stat(target.c_str(), &existing) == 0) {
-    mode = existing.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
+  const mode_t mode = lstat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)
+                          ? existing.st_mode & 0777
+                          : 0600;
   return fchmod(fd, mode) == 0;
 }
 

@@ -131,6 +131,12 @@ int OpenForReading(const std::string& path) {
   return _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
+bool StandsAsOtherThanPlainFile(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
+}
+
 long WriteSome(int fd, const char* data, size_t size) { return _write(fd, data, ChunkOf(size)); }
 
 long ReadSome(int fd, char* data, size_t size) { return _read(fd, data, ChunkOf(size)); }

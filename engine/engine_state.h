@@ -25,8 +25,9 @@ class EngineState {
 
   // 0 when the engine is attached and the channel is 0, else the failure's code.
   int32_t CheckChannel(int32_t channel);
-  // Keeps the detail of a failure under its code, the password masked wherever it
-  // appears; gives the code.
+  // Keeps the detail of a failure under its code and gives the code. A detail that
+  // holds the password (a server's reply that echoes it) is withheld whole, so that
+  // no part of it shows and no other word of the text is touched.
   int32_t Record(int32_t code, const std::string& detail, const std::string& password = "");
   // The detail kept for a code (empty when none).
   std::string Detail(int32_t code) const;

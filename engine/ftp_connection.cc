@@ -1,11 +1,20 @@
 #include "engine/ftp_connection.h"
 
+#include <chrono>
 #include <string>
 
 #include "engine/engine_platform.h"
 
 namespace zuno {
 namespace {
+
+// The longest wait for the answer to QUIT: the login is over either way, and a
+// server that keeps silent must not hold up the end of a pass.
+constexpr long kQuitReplySeconds = 3;
+// How often a running request asks whether it must stop.
+constexpr auto kStopCheckInterval = std::chrono::milliseconds(50);
+// The most of one reply that is kept.
+constexpr size_t kReplyTextLimit = 4096;
 
 // libcurl counts some limits in whole seconds; a limit never becomes shorter.
 long WholeSeconds(int64_t milliseconds) {
@@ -56,8 +65,14 @@ FtpConnection::FtpConnection(const LoginData& login)
     : login_(login), curl_(curl_easy_init()), multi_(curl_multi_init()) {}
 
 FtpConnection::~FtpConnection() {
-  // The connection goes with the multi handle, with QUIT when it is still in step;
-  // the answer is awaited no longer than the reply limit.
+  // The connection goes with the multi handle, with QUIT when it is still in step.
+  // libcurl sends it through a handle of its own that takes its reply limit from the
+  // latest handle added, so the short limit goes in by adding this one once more.
+  if (multi_ != nullptr && curl_ != nullptr) {
+    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, kQuitReplySeconds);
+    curl_easy_setopt(curl_, CURLOPT_TIMEOUT, kQuitReplySeconds);
+    if (curl_multi_add_handle(multi_, curl_) == CURLM_OK) curl_multi_remove_handle(multi_, curl_);
+  }
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
   if (curl_ != nullptr) curl_easy_cleanup(curl_);
   WipeMemory(login_.password.data(), login_.password.size());
@@ -105,10 +120,17 @@ size_t FtpConnection::OnReplyLine(char* data, size_t size, size_t count, void* s
                           (line.size() == 3 || line[3] == ' ');
   // Only a new connection begins with the greeting, 220.
   if (line.compare(0, 3, "220") == 0) connection->greeted_ = true;
+  std::string& lines = connection->reply_lines_;
+  if (lines.size() < kReplyTextLimit) {
+    if (!lines.empty()) lines += '\n';
+    lines.append(line, 0, kReplyTextLimit - lines.size());
+  }
   if (final_line) {
     connection->reply_code_ = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
     if (line.size() > 200) line.resize(200);
     connection->reply_text_ = line;
+    connection->replies_.push_back({connection->reply_code_, line, std::move(lines)});
+    lines.clear();
   }
   return bytes;
 }
@@ -152,6 +174,9 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
         commands);
   }
   if (request.ascii) curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 1L);
+  if (request.time_limit_ms > 0) {
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.time_limit_ms));
+  }
 
   switch (request.kind) {
     case FtpRequest::Kind::kCommandsOnly:
@@ -184,11 +209,21 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
 // Runs the request to its end. libcurl's own waits are kept short: after some
 // replies (EPSV) libcurl has nothing to wait for yet still sleeps out the whole
 // wait, so a long one would add a second to a transfer for nothing.
-CURLcode FtpConnection::Perform() {
+CURLcode FtpConnection::Perform(const StopCheck& stop, bool* interrupted) {
   if (curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
   CURLcode result = CURLE_OK;
   int running = 1;
+  auto next_check = std::chrono::steady_clock::now();
   while (running > 0) {
+    if (stop != nullptr && std::chrono::steady_clock::now() >= next_check) {
+      next_check = std::chrono::steady_clock::now() + kStopCheckInterval;
+      if (stop()) {
+        *interrupted = true;
+        // Shut, the sockets let nothing that follows wait for the server.
+        for (curl_socket_t socket : sockets_) ShutDownSocket(socket);
+        return CURLE_ABORTED_BY_CALLBACK;
+      }
+    }
     if (curl_multi_perform(multi_, &running) != CURLM_OK) {
       result = CURLE_FAILED_INIT;
       break;
@@ -207,7 +242,18 @@ CURLcode FtpConnection::Perform() {
   return result;
 }
 
-FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& timeouts) {
+const FtpReply& FtpOutcome::ReplyFromEnd(size_t nth) const {
+  static const FtpReply kNone;
+  return nth < replies.size() ? replies[replies.size() - 1 - nth] : kNone;
+}
+
+std::string FtpConnection::WithoutPassword(std::string text) const {
+  if (login_.password.empty() || text.find(login_.password) == std::string::npos) return text;
+  return "(a reply that is not shown: it holds the password)";
+}
+
+FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& timeouts,
+                              const StopCheck& stop) {
   FtpOutcome outcome;
   if (!usable()) {
     outcome.code = CURLE_FAILED_INIT;
@@ -224,16 +270,29 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
   error_buffer_[0] = '\0';
   reply_text_.clear();
   reply_code_ = 0;
+  reply_lines_.clear();
+  replies_.clear();
   greeted_ = false;
   opened_socket_ = false;
 
-  outcome.code = Perform();
+  outcome.code = Perform(stop, &outcome.interrupted);
   first_request_ = false;
 
-  outcome.message = error_buffer_[0] != '\0' ? error_buffer_ : curl_easy_strerror(outcome.code);
+  if (outcome.interrupted) {
+    outcome.message = "stopped for a key";
+  } else {
+    // libcurl's own words; only the server's replies can echo the password.
+    outcome.message = error_buffer_[0] != '\0' ? error_buffer_ : curl_easy_strerror(outcome.code);
+  }
   if (outcome.code == CURLE_OK) outcome.message.clear();
   outcome.last_reply_code = reply_code_;
-  outcome.last_reply = reply_text_;
+  outcome.last_reply = WithoutPassword(reply_text_);
+  for (FtpReply& reply : replies_) {
+    reply.final_line = WithoutPassword(std::move(reply.final_line));
+    reply.lines = WithoutPassword(std::move(reply.lines));
+  }
+  outcome.replies = std::move(replies_);
+  replies_.clear();
   // SSH has no greeting line: a new connection is a new login.
   outcome.logged_in_anew = login_.address.transport == Transport::kSftp ? opened_socket_ : greeted_;
   outcome.key_check = key_check_;

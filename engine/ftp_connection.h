@@ -3,11 +3,13 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/engine_state.h"
+#include "engine/ftp_engine.h"
 #include "engine/secure_transport.h"
 #include "engine/server_host.h"
 
@@ -64,6 +66,16 @@ struct FtpRequest {
   TransferSource* source = nullptr;
   long long upload_size = -1;
   bool ascii = false;
+  // The longest the whole request may take, ms; 0: no limit beyond the others.
+  int64_t time_limit_ms = 0;
+};
+
+// One reply of the server: its code, its final line, and all its lines (those of a
+// reply of several lines too, such as MLST's), without CR LF, joined by LF.
+struct FtpReply {
+  int code = 0;
+  std::string final_line;
+  std::string lines;
 };
 
 // What came of a request.
@@ -75,8 +87,12 @@ struct FtpOutcome {
   // (0 when the server said nothing).
   int last_reply_code = 0;
   std::string last_reply;
+  // Every reply of the request, in order; the last ones answer the commands.
+  std::vector<FtpReply> replies;
   // A new login was made for this request (the earlier connection was gone).
   bool logged_in_anew = false;
+  // The request was stopped because a key was waiting; the connection is gone.
+  bool interrupted = false;
   // What the check of the server's key saw (TLS and SFTP).
   KeyCheck key_check;
   long long bytes_received = 0;
@@ -85,11 +101,16 @@ struct FtpOutcome {
   long long reported_size = -1;
 
   bool ok() const { return code == CURLE_OK; }
+  // The reply to the command that was nth from the end of the request (0: the
+  // last), or an empty reply when the server gave fewer.
+  const FtpReply& ReplyFromEnd(size_t nth) const;
 };
 
 // One login on the server (FTP, FTP over TLS or SFTP): a libcurl handle whose control connection
-// serves every request until the object goes away, which sends QUIT. libcurl logs in again by
-// itself when it finds the connection gone before a request.
+// serves every request until the object goes away, which sends QUIT and waits a few seconds at
+// most for its answer. libcurl logs in again by itself when it finds the connection gone before
+// a request. No reply of the server in an outcome ever holds the password: a reply that echoes it
+// is replaced whole.
 class FtpConnection {
  public:
   explicit FtpConnection(const LoginData& login);
@@ -99,7 +120,10 @@ class FtpConnection {
 
   // False when libcurl could not make its handles.
   bool usable() const { return curl_ != nullptr && multi_ != nullptr; }
-  FtpOutcome Run(const FtpRequest& request, const EngineTimeouts& timeouts);
+  // Runs one request. stop, when given, is asked every few milliseconds; when it
+  // answers true the request ends at once as interrupted, its connection dropped.
+  FtpOutcome Run(const FtpRequest& request, const EngineTimeouts& timeouts,
+                 const StopCheck& stop = nullptr);
   // Whether the connection is as the last request left it: since then the server
   // has neither said anything nor closed it. A server that has (a "421" at its idle
   // limit) has ended the session, and libcurl 7.88 must not be handed such a
@@ -115,7 +139,9 @@ class FtpConnection {
   static int OnCloseSocket(void* self, curl_socket_t socket);
   void ConfigureRequest(const FtpRequest& request, const EngineTimeouts& timeouts,
                         curl_slist* commands);
-  CURLcode Perform();
+  CURLcode Perform(const StopCheck& stop, bool* interrupted);
+  // The text, or a stand-in when it holds the password.
+  std::string WithoutPassword(std::string text) const;
 
   LoginData login_;
   CURL* curl_ = nullptr;
@@ -127,6 +153,9 @@ class FtpConnection {
   char error_buffer_[CURL_ERROR_SIZE] = {};
   std::string reply_text_;
   int reply_code_ = 0;
+  // The lines of the reply being read, and the complete replies of the request.
+  std::string reply_lines_;
+  std::vector<FtpReply> replies_;
   bool greeted_ = false;
   // A connection to the server was opened during the request.
   bool opened_socket_ = false;

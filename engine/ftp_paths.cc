@@ -14,6 +14,14 @@ bool IsUnreserved(unsigned char c) {
          c == '.' || c == '_' || c == '~';
 }
 
+// libcurl reads an SFTP URL path "/~" or "/~/..." (older versions: any that begins
+// with "/~") as relative to the login directory. An absolute path that would begin
+// so goes by way of a "." step instead, which names the same directory.
+std::string KeptAbsolute(std::string path) {
+  if (!path.empty() && path.front() == '~') path.insert(0, "./");
+  return path;
+}
+
 }  // namespace
 
 bool IsUsableServerName(std::string_view name, std::string* problem) {
@@ -86,12 +94,9 @@ std::string DirectoryUrlPath(std::string_view directory) {
 
 std::string SftpDirectoryUrlPath(std::string_view directory) {
   while (directory.size() > 1 && directory.back() == '/') directory.remove_suffix(1);
+  const bool absolute = !directory.empty() && directory.front() == '/';
+  if (absolute) directory.remove_prefix(1);
   std::string path;
-  if (directory.empty() || directory.front() != '/') {
-    path = "~/";
-  } else {
-    directory.remove_prefix(1);
-  }
   size_t start = 0;
   while (start < directory.size()) {
     size_t slash = directory.find('/', start);
@@ -100,11 +105,13 @@ std::string SftpDirectoryUrlPath(std::string_view directory) {
     path += '/';
     start = slash + 1;
   }
-  return path;
+  return absolute ? KeptAbsolute(path) : "~/" + path;
 }
 
 std::string SftpFileUrlPath(std::string_view directory, std::string_view name) {
-  return SftpDirectoryUrlPath(directory) + EscapeUrlText(name);
+  const std::string path = SftpDirectoryUrlPath(directory);
+  // Only the root's path is empty: there the name itself comes first.
+  return path.empty() ? KeptAbsolute(EscapeUrlText(name)) : path + EscapeUrlText(name);
 }
 
 std::string SftpQuotedPath(std::string_view directory, std::string_view name) {

@@ -25,8 +25,10 @@ std::string DirectoryUrlPath(std::string_view directory);
 std::string FileUrlPath(std::string_view directory, std::string_view name);
 
 // SFTP: the URL path, after "sftp://host:port/", of a directory: a relative one is
-// relative to the login directory (libcurl's "~/"), an absolute one is as written,
-// the empty text is the login directory. Ends in "/"; bytes escaped as above.
+// relative to the login directory (libcurl's "~/"), an absolute one is as written
+// (by way of "./" where its first name begins with '~', so that libcurl does not
+// read it as the login directory), the empty text is the login directory. Ends in "/"
+// except for the root, whose path is empty; bytes escaped as above.
 std::string SftpDirectoryUrlPath(std::string_view directory);
 
 // SFTP: the URL path of a file in that directory.

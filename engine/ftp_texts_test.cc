@@ -42,6 +42,8 @@ TEST(ServerHostTest, ReadsTheFourFormsAndRefusesEverythingElse) {
       {"[::1]x", false, ""},
       {"[not-v6]:21", false, ""},
       {"[]", false, ""},
+      {std::string("[::1\0]", 6), false, ""},
+      {std::string("[::1\0x]:21", 10), false, ""},
       {"host..name", false, ""},
       {"-host", false, ""},
       {"h\xC3\xB6st", false, ""},
@@ -121,6 +123,12 @@ TEST(ServerPathTest, SftpPathsAreRelativeToTheLoginDirectoryUnlessAbsolute) {
   EXPECT_EQ(SftpDirectoryUrlPath("books/old/"), "~/books/old/");
   EXPECT_EQ(SftpDirectoryUrlPath("/srv/my books"), "srv/my%20books/");
   EXPECT_EQ(SftpDirectoryUrlPath("/"), "");
+  // libcurl takes a path that begins with "~" for the login directory.
+  EXPECT_EQ(SftpDirectoryUrlPath("/~/books"), "./~/books/");
+  EXPECT_EQ(SftpDirectoryUrlPath("/~alice/books"), "./~alice/books/");
+  EXPECT_EQ(SftpDirectoryUrlPath("~alice"), "~/~alice/");
+  EXPECT_EQ(SftpFileUrlPath("/", "~b.html"), "./~b.html");
+  EXPECT_EQ(SftpFileUrlPath("/x", "~b.html"), "x/~b.html");
   EXPECT_EQ(SftpFileUrlPath("d", "a #1.html"), "~/d/a%20%231.html");
   EXPECT_EQ(SftpQuotedPath("", "b.html"), "\"b.html\"");
   EXPECT_EQ(SftpQuotedPath("/srv/x/", "say \"hi\" \\.html"), "\"/srv/x/say \\\"hi\\\" \\\\.html\"");

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/engine_platform.h"
+#include "services/followed_links.h"
 #include "services/path_separator.h"
 
 namespace zuno {
@@ -32,10 +33,24 @@ LocalDownload::~LocalDownload() {
 }
 
 bool LocalDownload::Open(std::string* error) {
-  std::string pattern = DirectoryOf(target_) + "/.zuno-download-XXXXXX";
+  // A local file that is a link the user made stays that link: the file it leads
+  // to is the one replaced, in its own directory.
+  const FollowedPath followed = FollowOwnLinks(target_);
+  if (!followed.ok) {
+    *error = followed.foreign_link ? followed.reason
+                                   : "cannot write " + target_ + ": " + followed.reason;
+    return false;
+  }
+  file_ = followed.path;
+  if (StandsAsOtherThanPlainFile(file_)) {
+    *error = "cannot replace " + file_ + ": it is not a plain file";
+    return false;
+  }
+  // The unique name is created exclusively: a link planted at it is never followed.
+  std::string pattern = DirectoryOf(file_) + "/.zuno-download-XXXXXX";
   fd_ = CreateUniqueFile(&pattern);
   if (fd_ < 0) {
-    *error = Reason("cannot create a file in " + DirectoryOf(target_), errno);
+    *error = Reason("cannot create a file in " + DirectoryOf(file_), errno);
     return false;
   }
   temporary_ = pattern;
@@ -66,7 +81,7 @@ bool LocalDownload::Restart() {
 }
 
 bool LocalDownload::Commit(std::string* error) {
-  if (!TakePermissionsOf(fd_, target_) || !FlushToDisk(fd_)) {
+  if (!TakePermissionsOf(fd_, file_) || !FlushToDisk(fd_)) {
     *error = Reason("cannot store " + temporary_, errno);
     return false;
   }
@@ -76,12 +91,13 @@ bool LocalDownload::Commit(std::string* error) {
     *error = Reason("cannot store " + temporary_, errno);
     return false;
   }
-  if (!RenameOver(temporary_, target_)) {
-    *error = Reason("cannot replace " + target_, errno);
+  // The rename replaces the name itself; it never writes through a link there.
+  if (!RenameOver(temporary_, file_)) {
+    *error = Reason("cannot replace " + file_, errno);
     return false;
   }
   temporary_.clear();
-  FlushDirectory(DirectoryOf(target_));
+  FlushDirectory(DirectoryOf(file_));
   return true;
 }
 
@@ -90,10 +106,23 @@ LocalUpload::~LocalUpload() {
 }
 
 LocalUpload::OpenResult LocalUpload::Open(const std::string& path, std::string* error) {
+  // The staging copy is a plain file that the program made. A link at its name is
+  // followed only when this user (or the directory's owner) made it, as when the
+  // staging name is the browser's own file; one that another user planted after
+  // the copy is refused, so it cannot send a file of that user's choosing.
   fd_ = OpenForReading(path);
+  if (fd_ < 0 && errno == ELOOP) {
+    const FollowedPath followed = FollowOwnLinks(path);
+    if (!followed.ok) {
+      *error = followed.foreign_link ? followed.reason : path + ": " + followed.reason;
+      return OpenResult::kUnreadable;
+    }
+    fd_ = OpenForReading(followed.path);
+  }
   if (fd_ < 0) {
-    *error = Reason(path, errno);
-    return errno == ENOENT ? OpenResult::kMissing : OpenResult::kUnreadable;
+    const int open_error = errno;
+    *error = Reason(path, open_error);
+    return open_error == ENOENT ? OpenResult::kMissing : OpenResult::kUnreadable;
   }
   bool plain_file = false;
   if (!OpenFileSize(fd_, &size_, &plain_file)) {

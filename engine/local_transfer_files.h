@@ -9,7 +9,8 @@ namespace zuno {
 // A download on its way to a local file: the bytes go into a temporary file in
 // the same directory, which replaces the file only on Commit. Until then the
 // local file stays exactly as it was, and the temporary file goes away with
-// this object.
+// this object. A target that is a link the user made is followed (FollowOwnLinks):
+// the file it leads to is replaced in its own directory and the link stays.
 class LocalDownload : public TransferSink {
  public:
   explicit LocalDownload(std::string target);
@@ -17,7 +18,9 @@ class LocalDownload : public TransferSink {
   LocalDownload(const LocalDownload&) = delete;
   LocalDownload& operator=(const LocalDownload&) = delete;
 
-  // Creates the temporary file; false with the reason when it cannot.
+  // Follows the target's links and creates the temporary file next to the file
+  // they lead to; false with the reason when it cannot, or when a link on the way
+  // belongs to another user.
   bool Open(std::string* error);
   bool Write(const char* data, size_t size) override;
   bool Restart() override;
@@ -25,11 +28,12 @@ class LocalDownload : public TransferSink {
   // Why the last write failed, or the empty text.
   const std::string& write_error() const { return write_error_; }
   // Puts the complete download in place of the target: flushed to the disk, with
-  // the target's permissions (or the usual ones for a new file), renamed over it.
+  // the replaced file's permissions (0600 for a new file), renamed over it.
   bool Commit(std::string* error);
 
  private:
   std::string target_;
+  std::string file_;  // the file the target names once its links are followed
   std::string temporary_;
   int fd_ = -1;
   long long bytes_ = 0;
@@ -37,6 +41,7 @@ class LocalDownload : public TransferSink {
 };
 
 // A local file that an upload reads, exactly as many bytes as it had when opened.
+// A link at its name is followed only under the rule of FollowOwnLinks.
 class LocalUpload : public TransferSource {
  public:
   LocalUpload() = default;

@@ -32,6 +32,8 @@ bool IsHostName(std::string_view host) {
 }
 
 bool IsIpv6Address(const std::string& host) {
+  // inet_pton reads up to a NUL byte: the text after one would go unchecked.
+  if (host.find('\0') != std::string::npos) return false;
   in6_addr parsed;
   return inet_pton(AF_INET6, host.c_str(), &parsed) == 1;
 }

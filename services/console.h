@@ -24,6 +24,9 @@ class Console {
   virtual void EndLine() = 0;
   // Takes the next waiting key, or gives the empty key value. Never waits for one.
   virtual KeyValue PollKey() = 0;
+  // Whether a key is waiting, without taking it: the next PollKey finds it. Never
+  // waits. Lets a long network step stop early for a key that will end the run.
+  virtual bool KeyWaiting() = 0;
   // Waits without a time limit for the next key and takes it. Where no keyboard
   // exists at all it returns at once with a value that is neither "y" nor "Y".
   virtual KeyValue WaitKey() = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -12,9 +13,11 @@ class TextReader {
   // True when no byte remains or the next byte is Ctrl-Z (0x1A). Also true after
   // a read error, so a caller that reads until AtEnd always comes to an end.
   virtual bool AtEnd() = 0;
-  // The next line without its terminator (CR LF, or CR alone; a lone LF is data).
-  // At the end of the file: the empty text.
-  virtual std::string ReadLine() = 0;
+  // The next line without its terminator (CR LF, or CR alone; a lone LF is data),
+  // cut to its first `max_length` bytes: the rest of the line is read past and
+  // never held, so a line of any length takes no more memory than that. At the end
+  // of the file: the empty text.
+  virtual std::string ReadLine(size_t max_length) = 0;
 };
 
 // The outcome of a file copy: ok, or the system's reason for the failure.
@@ -34,7 +37,11 @@ class FileService {
   // Opens an existing file for reading; null when it cannot be opened or read.
   virtual std::unique_ptr<TextReader> OpenTextFile(const std::string& path) = 0;
   // Copies source to target, replacing an existing target only once the new copy
-  // is complete. When both name the same file it is left untouched.
+  // is complete. When both name the same file it is left untouched. Whatever
+  // stands at the target name, a link included, is replaced and never written
+  // through; a source that is a link is read through only when the link is the
+  // user's own (or its directory owner's). The copy gets the permissions of the
+  // file it replaces, and the owner's alone when there is none.
   virtual CopyStatus CopyLocalFile(const std::string& source, const std::string& target) = 0;
 };
 

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "services/files.h"
+#include "services/followed_links.h"
 #include "services/line_reader.h"
 
 namespace zuno {
@@ -58,10 +59,6 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-struct FreeDeleter {
-  void operator()(char* p) const { free(p); }
-};
-
 bool HasWildcard(std::string_view text) { return text.find_first_of("*?") != text.npos; }
 
 // The directory part of a path ("." when it has none) and its last component.
@@ -79,8 +76,8 @@ PathParts SplitPath(const std::string& path) {
 
 // Opens a file for reading without ever blocking on the open itself (a fifo
 // would wait for a writer) and without making a terminal our controlling one.
-Fd OpenForReading(const std::string& path) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+Fd OpenForReading(const std::string& path, int extra_flags = 0) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | extra_flags));
   if (!fd.valid()) return fd;
   const int flags = fcntl(fd.get(), F_GETFL);
   if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
@@ -171,13 +168,12 @@ class TemporaryFile {
   Fd fd_;
 };
 
-// The file a target path finally names: a target that is a link to an existing
-// file is replaced through the link, so the user's link stays as it is.
-std::string ResolveTarget(const std::string& target) {
-  struct stat link_st;
-  if (lstat(target.c_str(), &link_st) != 0 || !S_ISLNK(link_st.st_mode)) return target;
-  std::unique_ptr<char, FreeDeleter> real(realpath(target.c_str(), nullptr));
-  return real ? std::string(real.get()) : target;
+// The permissions of the file that a new copy replaces, or the owner's alone when
+// there is none: a link at the name is replaced itself, so it gives none.
+mode_t ReplacedFileMode(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 0777;
+  return 0600;
 }
 
 class LocalFileService final : public FileService {
@@ -204,23 +200,34 @@ class LocalFileService final : public FileService {
   }
 
   CopyStatus CopyLocalFile(const std::string& source, const std::string& target) override {
-    Fd in = OpenForReading(source);
+    // The browser's file may be a link the user made; one that another user
+    // planted is not followed.
+    const FollowedPath followed = FollowOwnLinks(source);
+    if (!followed.ok) return {.ok = false, .reason = followed.reason};
+    Fd in = OpenForReading(followed.path, O_NOFOLLOW);
     if (!in.valid()) return Failure(errno);
     struct stat source_st;
     if (fstat(in.get(), &source_st) != 0) return Failure(errno);
     if (S_ISDIR(source_st.st_mode)) return Failure(EISDIR);
     if (!S_ISREG(source_st.st_mode)) return {.ok = false, .reason = "Not a regular file"};
 
-    // Copying a file onto itself would only risk it: leave it as it is.
+    // Copying a file onto itself would only risk it: leave it as it is. The target
+    // name is never followed, so only the entry itself counts: the same name, a
+    // hard link, or the file that the source's link leads to.
     struct stat target_st;
-    if (source == target ||
-        (stat(target.c_str(), &target_st) == 0 && target_st.st_dev == source_st.st_dev &&
-         target_st.st_ino == source_st.st_ino)) {
+    struct stat source_entry_st;
+    if (lstat(target.c_str(), &target_st) == 0 &&
+        ((target_st.st_dev == source_st.st_dev && target_st.st_ino == source_st.st_ino) ||
+         (lstat(source.c_str(), &source_entry_st) == 0 &&
+          target_st.st_dev == source_entry_st.st_dev &&
+          target_st.st_ino == source_entry_st.st_ino))) {
       return {};
     }
 
-    const std::string real_target = ResolveTarget(target);
-    const std::string directory = SplitPath(real_target).directory;
+    // The copy is made next to the target and renamed over it. Whatever stands at
+    // the target name, a link included, is replaced and never written through, so
+    // a link planted there cannot send the bookmarks over another file.
+    const std::string directory = SplitPath(target).directory;
     TemporaryFile copy(directory);
     if (!copy.valid()) return Failure(errno);
 
@@ -234,10 +241,10 @@ class LocalFileService final : public FileService {
       if (got == 0) break;
       if (!WriteAll(copy.fd(), buffer, static_cast<size_t>(got))) return Failure(errno);
     }
-    if (fchmod(copy.fd(), source_st.st_mode & 0777) != 0) return Failure(errno);
+    if (fchmod(copy.fd(), ReplacedFileMode(target)) != 0) return Failure(errno);
     if (fsync(copy.fd()) != 0) return Failure(errno);
     if (!copy.Close()) return Failure(errno);
-    if (!copy.RenameTo(real_target)) return Failure(errno);
+    if (!copy.RenameTo(target)) return Failure(errno);
 
     // Make the rename itself durable. The copy is already in place, so a file
     // system that cannot sync a directory changes nothing about the outcome.

@@ -15,16 +15,22 @@
 namespace zuno {
 namespace {
 
+// Longer than any line these tests read: whole lines are kept.
+constexpr size_t kLongestLine = 100000;
+
 namespace fs = std::filesystem;
 using ::zuno::testing::ChildOutcome;
 using ::zuno::testing::DropRootPrivileges;
+using ::zuno::testing::kNobodyUser;
+using ::zuno::testing::kOtherUser;
+using ::zuno::testing::MakeLinkAs;
 using ::zuno::testing::ReadWholeFile;
 using ::zuno::testing::RunInChild;
 using ::zuno::testing::TempDir;
 
 std::vector<std::string> ReadAllLines(TextReader& reader) {
   std::vector<std::string> lines;
-  for (int i = 0; i < 10000 && !reader.AtEnd(); ++i) lines.push_back(reader.ReadLine());
+  for (int i = 0; i < 10000 && !reader.AtEnd(); ++i) lines.push_back(reader.ReadLine(kLongestLine));
   return lines;
 }
 
@@ -127,7 +133,7 @@ TEST(OpenTextFileTest, ReadsAFileLineByLine) {
   std::unique_ptr<TextReader> reader = MakeLocalFileService()->OpenTextFile(path);
   ASSERT_NE(reader, nullptr);
   EXPECT_EQ(ReadAllLines(*reader), (std::vector<std::string>{"# comment", long_line, "last"}));
-  EXPECT_EQ(reader->ReadLine(), "");
+  EXPECT_EQ(reader->ReadLine(kLongestLine), "");
 }
 
 TEST(OpenTextFileTest, RefusesWhatIsNoReadableFile) {
@@ -184,22 +190,28 @@ TEST(CopyLocalFileTest, ReplacesTheTargetByteForByte) {
   const std::string source = tmp.Write("bookmarks.html", bytes);
   fs::permissions(source, fs::perms(0640));
   const std::string target = tmp.Write("staging.html", std::string(500000, 'o'));
+  fs::permissions(target, fs::perms(0604));
 
   const CopyStatus status = MakeLocalFileService()->CopyLocalFile(source, target);
 
   EXPECT_TRUE(status.ok) << status.reason;
   EXPECT_EQ(ReadWholeFile(target), bytes);
   EXPECT_EQ(ReadWholeFile(source), bytes);
-  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
+  // The permissions of the file it replaces, not those of the source.
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0604));
   EXPECT_EQ(Names(tmp.path()), (std::vector<std::string>{"bookmarks.html", "staging.html"}));
 }
 
-TEST(CopyLocalFileTest, CreatesAMissingTarget) {
+TEST(CopyLocalFileTest, CreatesAMissingTargetForTheOwnerAlone) {
   TempDir tmp;
   const std::string source = tmp.Write("bookmarks.html", "<dl>\r\n");
+  fs::permissions(source, fs::perms(0644));
+  const mode_t mask = umask(0);  // a mask that would let everyone write
   const CopyStatus status = MakeLocalFileService()->CopyLocalFile(source, tmp.File("new.html"));
+  umask(mask);
   EXPECT_TRUE(status.ok) << status.reason;
   EXPECT_EQ(ReadWholeFile(tmp.File("new.html")), "<dl>\r\n");
+  EXPECT_EQ(fs::status(tmp.File("new.html")).permissions(), fs::perms(0600));
   EXPECT_EQ(Names(tmp.path()), (std::vector<std::string>{"bookmarks.html", "new.html"}));
 }
 
@@ -259,12 +271,15 @@ TEST(CopyLocalFileTest, TheSameFileIsLeftUntouched) {
   ASSERT_EQ(stat(file.c_str(), &before), 0);
   std::unique_ptr<FileService> files = MakeLocalFileService();
   for (const std::string& other :
-       {file, tmp.File("link.html"), tmp.File("hard.html"), tmp.File("sub/../bookmarks.html")}) {
+       {file, tmp.File("hard.html"), tmp.File("sub/../bookmarks.html")}) {
     SCOPED_TRACE(other);
     const CopyStatus status = files->CopyLocalFile(file, other);
     EXPECT_TRUE(status.ok) << status.reason;
     EXPECT_TRUE(files->CopyLocalFile(other, file).ok);
   }
+  // A source that is a link to the target, or the very same link.
+  EXPECT_TRUE(files->CopyLocalFile(tmp.File("link.html"), file).ok);
+  EXPECT_TRUE(files->CopyLocalFile(tmp.File("link.html"), tmp.File("link.html")).ok);
   // Not even rewritten: still the same file, with both its names.
   struct stat after;
   ASSERT_EQ(stat(file.c_str(), &after), 0);
@@ -276,19 +291,105 @@ TEST(CopyLocalFileTest, TheSameFileIsLeftUntouched) {
             (std::vector<std::string>{"bookmarks.html", "hard.html", "link.html", "sub"}));
 }
 
-TEST(CopyLocalFileTest, ATargetLinkKeepsPointingAtTheReplacedFile) {
+// The staging name is the program's own: whatever link stands there is replaced by
+// the copy, and the file it pointed at is neither written nor changed in its mode.
+TEST(CopyLocalFileTest, ALinkAtTheTargetNameIsReplacedNeverFollowed) {
   TempDir tmp;
   fs::create_directory(tmp.File("real"));
   const std::string real_file = tmp.Write("real/staging.html", "old");
+  fs::permissions(real_file, fs::perms(0640));
   fs::create_symlink("real/staging.html", tmp.File("staging.html"));
+  fs::create_symlink("bookmarks.html", tmp.File("to-source.html"));
   const std::string source = tmp.Write("bookmarks.html", "new");
 
-  const CopyStatus status = MakeLocalFileService()->CopyLocalFile(source, tmp.File("staging.html"));
-
-  EXPECT_TRUE(status.ok) << status.reason;
-  EXPECT_TRUE(fs::is_symlink(tmp.File("staging.html")));
-  EXPECT_EQ(ReadWholeFile(real_file), "new");
+  std::unique_ptr<FileService> files = MakeLocalFileService();
+  for (const char* target : {"staging.html", "to-source.html"}) {
+    SCOPED_TRACE(target);
+    const CopyStatus status = files->CopyLocalFile(source, tmp.File(target));
+    EXPECT_TRUE(status.ok) << status.reason;
+    EXPECT_FALSE(fs::is_symlink(tmp.File(target)));
+    EXPECT_EQ(ReadWholeFile(tmp.File(target)), "new");
+    EXPECT_EQ(fs::status(tmp.File(target)).permissions(), fs::perms(0600));
+  }
+  EXPECT_EQ(ReadWholeFile(real_file), "old");
+  EXPECT_EQ(fs::status(real_file).permissions(), fs::perms(0640));
+  EXPECT_EQ(ReadWholeFile(source), "new");
   EXPECT_EQ(Names(tmp.File("real")), std::vector<std::string>{"staging.html"});
+}
+
+// Another user plants a link at the staging name in a directory that others may
+// write to, pointing at a private file of the user. The private file keeps its
+// bytes and its mode, whether the user may replace the planted link (root) or not.
+TEST(CopyLocalFileTest, ALinkPlantedByAnotherUserNeverRedirectsTheCopy) {
+  TempDir tmp;
+  OpenToOthers(tmp);
+  fs::create_directory(tmp.File("shared"));
+  fs::permissions(tmp.File("shared"), fs::perms(01777));
+  const std::string source = tmp.Write("shared/bookmarks.html", "bookmarks");
+  const std::string secret = tmp.Write("secret.txt", "private");
+  const std::string staging = tmp.File("shared/staging.html");
+  std::string error;
+  ASSERT_TRUE(MakeLinkAs(kOtherUser, secret, staging, &error)) << error;
+
+  // Root may replace another user's entry even in a sticky directory: the copy
+  // then takes the staging name, as a plain file.
+  fs::permissions(secret, fs::perms(0600));
+  CopyStatus status = MakeLocalFileService()->CopyLocalFile(source, staging);
+  EXPECT_TRUE(status.ok) << status.reason;
+  EXPECT_EQ(ReadWholeFile(secret), "private");
+  EXPECT_EQ(fs::status(secret).permissions(), fs::perms(0600));
+  EXPECT_FALSE(fs::is_symlink(staging));
+  EXPECT_EQ(ReadWholeFile(staging), "bookmarks");
+
+  // A user without that power cannot replace the link: the copy fails, with the
+  // system's reason, and nothing is written.
+  fs::remove(staging);
+  ASSERT_TRUE(MakeLinkAs(kOtherUser, secret, staging, &error)) << error;
+  ASSERT_EQ(chown(secret.c_str(), kNobodyUser, kNobodyUser), 0);
+  ASSERT_EQ(chown(source.c_str(), kNobodyUser, kNobodyUser), 0);
+  const ChildOutcome outcome = RunInChild([&]() -> std::string {
+    if (!DropRootPrivileges()) return "no unprivileged user";
+    const CopyStatus status = MakeLocalFileService()->CopyLocalFile(source, staging);
+    return status.ok ? "copied" : status.reason;
+  });
+  if (outcome.output == "no unprivileged user") GTEST_SKIP() << "cannot drop root's powers here";
+  EXPECT_EQ(outcome.output, "Operation not permitted");
+  EXPECT_EQ(ReadWholeFile(secret), "private");
+  EXPECT_EQ(fs::status(secret).permissions(), fs::perms(0600));
+  EXPECT_TRUE(fs::is_symlink(staging));
+  EXPECT_EQ(Names(tmp.File("shared")),
+            (std::vector<std::string>{"bookmarks.html", "staging.html"}));
+}
+
+// The browser's file may be a link the user made (or the directory's owner); a link
+// that another user planted there is not read through.
+TEST(CopyLocalFileTest, TheSourceIsReadThroughOwnLinksOnly) {
+  TempDir tmp;
+  OpenToOthers(tmp);
+  fs::create_directory(tmp.File("shared"));
+  fs::permissions(tmp.File("shared"), fs::perms(01777));
+  fs::create_directory(tmp.File("profile"));
+  tmp.Write("profile/bookmarks.html", "the bookmarks");
+  const std::string secret = tmp.Write("secret.txt", "private");
+  fs::create_symlink("../profile/bookmarks.html", tmp.File("shared/own-link.html"));
+  fs::create_symlink("own-link.html", tmp.File("shared/own-chain.html"));
+  std::string error;
+  ASSERT_TRUE(MakeLinkAs(kOtherUser, secret, tmp.File("shared/planted.html"), &error)) << error;
+
+  std::unique_ptr<FileService> files = MakeLocalFileService();
+  for (const char* source : {"shared/own-link.html", "shared/own-chain.html"}) {
+    SCOPED_TRACE(source);
+    const CopyStatus status = files->CopyLocalFile(tmp.File(source), tmp.File("shared/staging"));
+    EXPECT_TRUE(status.ok) << status.reason;
+    EXPECT_EQ(ReadWholeFile(tmp.File("shared/staging")), "the bookmarks");
+  }
+
+  tmp.Write("shared/staging", "old");
+  const CopyStatus status =
+      files->CopyLocalFile(tmp.File("shared/planted.html"), tmp.File("shared/staging"));
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.reason, "another user's link, not followed: " + tmp.File("shared/planted.html"));
+  EXPECT_EQ(ReadWholeFile(tmp.File("shared/staging")), "old");
 }
 
 TEST(CopyLocalFileTest, AReadOnlyTargetDirectoryIsReportedAndLeftAsItWas) {
@@ -326,7 +427,7 @@ TEST(LocalFilesTest, LongPathsAreUsedWhole) {
   EXPECT_EQ(files->FindFile(deep + "/*.cfg"), name);
   std::unique_ptr<TextReader> reader = files->OpenTextFile(path);
   ASSERT_NE(reader, nullptr);
-  EXPECT_EQ(reader->ReadLine(), "value");
+  EXPECT_EQ(reader->ReadLine(kLongestLine), "value");
 
   const std::string copy = deep + "/" + std::string(100, 'g') + ".cfg";
   const CopyStatus status = files->CopyLocalFile(path, copy);

@@ -1,5 +1,6 @@
 #include "services/line_reader.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace zuno {
@@ -50,13 +51,16 @@ bool LineReader::Fill() {
 
 bool LineReader::AtEnd() { return !Fill() || block_[next_] == kCtrlZ; }
 
-std::string LineReader::ReadLine() {
+std::string LineReader::ReadLine(size_t max_length) {
   std::string line;
   while (Fill()) {
-    // Take the run of data bytes up to the next terminator or Ctrl-Z in one go.
+    // Take the run of data bytes up to the next terminator or Ctrl-Z in one go;
+    // what lies beyond the kept length is passed over.
     size_t end = next_;
     while (end < valid_ && block_[end] != kCarriageReturn && block_[end] != kCtrlZ) ++end;
-    line.append(block_ + next_, end - next_);
+    if (line.size() < max_length) {
+      line.append(block_ + next_, std::min(end - next_, max_length - line.size()));
+    }
     next_ = end;
     if (next_ == valid_) continue;
     if (block_[next_] == kCtrlZ) break;  // stays the next byte: the file ends here

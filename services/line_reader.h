@@ -20,8 +20,8 @@ class BlockSource {
 
 // The text-file reading rules over any block source, in blocks of 128 bytes:
 // CR LF or CR alone ends a line, a lone LF is data, Ctrl-Z ends the file and is
-// never consumed, NUL and bytes 0x80-0xFF are data, lines have no length limit.
-// A read error counts as the end of the file.
+// never consumed, NUL and bytes 0x80-0xFF are data, lines have no length limit
+// (only the part a caller keeps is held). A read error counts as the end of the file.
 class LineReader final : public TextReader {
  public:
   static constexpr size_t kBlockSize = 128;
@@ -31,7 +31,7 @@ class LineReader final : public TextReader {
   bool Start();
 
   bool AtEnd() override;
-  std::string ReadLine() override;
+  std::string ReadLine(size_t max_length) override;
 
  private:
   // Makes the next unread byte available; false at the end of the data or on error.

@@ -7,11 +7,15 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace zuno {
 namespace {
+
+// Longer than any line these tests read: whole lines are kept.
+constexpr size_t kLongestLine = 100000;
 
 // Bytes in memory, handed out at most `chunk` bytes per read. A read error can be
 // injected for the read with a given number (0 is the first read).
@@ -43,7 +47,7 @@ class MemorySource final : public BlockSource {
 // bounded loop, so a reader that never ends fails the test instead of hanging it.
 std::vector<std::string> ReadAllLines(LineReader& reader) {
   std::vector<std::string> lines;
-  for (int i = 0; i < 10000 && !reader.AtEnd(); ++i) lines.push_back(reader.ReadLine());
+  for (int i = 0; i < 10000 && !reader.AtEnd(); ++i) lines.push_back(reader.ReadLine(kLongestLine));
   return lines;
 }
 
@@ -108,7 +112,7 @@ TEST_P(LineReaderLinesTest, SplitsIntoLines) {
 
   // At the end it stays there, and a further ReadLine gives the empty text.
   EXPECT_TRUE(reader.AtEnd());
-  EXPECT_EQ(reader.ReadLine(), "");
+  EXPECT_EQ(reader.ReadLine(kLongestLine), "");
   EXPECT_TRUE(reader.AtEnd());
 
   // Each read starts where the previous one ended: no byte is skipped or read twice.
@@ -136,6 +140,77 @@ INSTANTIATE_TEST_SUITE_P(Cases, LineReaderLinesTest, ::testing::ValuesIn(AllRead
                                                                               : "_ShortReads");
                          });
 
+// Lines cut to a kept length: the rest of each line is passed over, and the next
+// line starts where it would have started.
+TEST(LineReaderTest, KeepsOnlyTheFirstBytesOfEachLine) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    size_t keep;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"LongerLinesAreCut", "abcdef\r\nxy\r\nuvwxyz", 3, {"abc", "xy", "uvw"}},
+      {"NothingKept", "abc\r\n\r\ndef", 0, {"", "", ""}},
+      {"ExactLengthIsWhole", "abc\r\n", 3, {"abc"}},
+      {"LoneLfIsStillData", "a\nb\nc\nd\r\ne", 3, {"a\nb", "e"}},
+      {"CrAloneEndsACutLine", "abcdef\rghi", 2, {"ab", "gh"}},
+      {"CtrlZInTheCutPartEndsTheFile", "abcdef\x1Aghi\r\nmore", 2, {"ab"}},
+      {"CutAcrossBlocks",
+       Repeat('x', 300) + "\r\n" + Repeat('y', 127) + "\r\nz",
+       99,
+       {Repeat('x', 99), Repeat('y', 99), "z"}},
+      {"CrLfSplitByTheBlockEnd", Repeat('x', 127) + "\r\nnext", 5, {Repeat('x', 5), "next"}},
+  };
+  for (const Case& c : cases) {
+    for (const size_t chunk : {LineReader::kBlockSize, size_t{5}}) {
+      SCOPED_TRACE(std::string(c.name) + " in reads of " + std::to_string(chunk));
+      LineReader reader(std::make_unique<MemorySource>(c.bytes, chunk));
+      ASSERT_TRUE(reader.Start());
+      std::vector<std::string> lines;
+      for (int i = 0; i < 100 && !reader.AtEnd(); ++i) lines.push_back(reader.ReadLine(c.keep));
+      EXPECT_EQ(lines, c.lines);
+    }
+  }
+}
+
+// A line far longer than anything kept, made up on the fly: the reader finds its end
+// while the text it hands back (and the memory behind it) stays at the kept length.
+class LongLineSource final : public BlockSource {
+ public:
+  explicit LongLineSource(uint64_t line_length) : line_length_(line_length) {}
+
+  int64_t ReadBlock(uint64_t offset, char* buffer, size_t size) override {
+    static constexpr std::string_view kEnd = "\r\nnext\r\n";
+    size_t count = 0;
+    for (; count < size; ++count) {
+      const uint64_t at = offset + count;
+      if (at < line_length_) {
+        buffer[count] = static_cast<char>('a' + at % 26);
+      } else if (at - line_length_ < kEnd.size()) {
+        buffer[count] = kEnd[at - line_length_];
+      } else {
+        break;
+      }
+    }
+    return static_cast<int64_t>(count);
+  }
+
+ private:
+  uint64_t line_length_;
+};
+
+TEST(LineReaderTest, AVeryLongLineIsNeverHeldWhole) {
+  LineReader reader(std::make_unique<LongLineSource>(8 * 1024 * 1024));
+  ASSERT_TRUE(reader.Start());
+  const std::string first = reader.ReadLine(99);
+  EXPECT_EQ(first.size(), 99u);
+  EXPECT_EQ(first.substr(0, 3), "abc");
+  EXPECT_LT(first.capacity(), 1024u);
+  EXPECT_EQ(reader.ReadLine(99), "next");
+  EXPECT_TRUE(reader.AtEnd());
+}
+
 TEST(LineReaderTest, BytesAfterCtrlZAreNeverRead) {
   const std::string bytes = "one\r\n\x1A" + Repeat('z', 400);
   auto owned = std::make_unique<MemorySource>(bytes, LineReader::kBlockSize);
@@ -143,7 +218,7 @@ TEST(LineReaderTest, BytesAfterCtrlZAreNeverRead) {
   LineReader reader(std::move(owned));
   ASSERT_TRUE(reader.Start());
   EXPECT_EQ(ReadAllLines(reader), std::vector<std::string>{"one"});
-  EXPECT_EQ(reader.ReadLine(), "");
+  EXPECT_EQ(reader.ReadLine(kLongestLine), "");
   EXPECT_EQ(source->offsets(), std::vector<uint64_t>{0});
 }
 
@@ -151,7 +226,7 @@ TEST(LineReaderTest, ErrorInTheFirstReadFailsTheStart) {
   LineReader reader(std::make_unique<MemorySource>("one\r\ntwo\r\n", LineReader::kBlockSize, 0));
   EXPECT_FALSE(reader.Start());
   EXPECT_TRUE(reader.AtEnd());
-  EXPECT_EQ(reader.ReadLine(), "");
+  EXPECT_EQ(reader.ReadLine(kLongestLine), "");
 }
 
 TEST(LineReaderTest, ErrorMidFileEndsTheReading) {
@@ -162,11 +237,11 @@ TEST(LineReaderTest, ErrorMidFileEndsTheReading) {
   MemorySource* source = owned.get();
   LineReader reader(std::move(owned));
   ASSERT_TRUE(reader.Start());
-  EXPECT_EQ(reader.ReadLine(), "first");
-  EXPECT_EQ(reader.ReadLine(), Repeat('x', LineReader::kBlockSize - 7));
+  EXPECT_EQ(reader.ReadLine(kLongestLine), "first");
+  EXPECT_EQ(reader.ReadLine(kLongestLine), Repeat('x', LineReader::kBlockSize - 7));
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(reader.AtEnd());
-    EXPECT_EQ(reader.ReadLine(), "");
+    EXPECT_EQ(reader.ReadLine(kLongestLine), "");
   }
   // After the failure the reader does not go back to the source.
   EXPECT_EQ(source->offsets().size(), 2u);

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/types.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,15 +32,33 @@ constexpr int kSequenceWaitMs = 30;
 // The key that a key wait gives when no key can ever come: neither "y" nor "Y".
 const KeyValue kNoKeyboardKey("\0\0", 2);
 
-// The signals after which the terminal must not stay in raw mode.
-constexpr int kRestoringSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
-constexpr int kRestoringSignalCount = sizeof(kRestoringSignals) / sizeof(kRestoringSignals[0]);
+// The signals after which the terminal must not stay in raw mode: those that end
+// the program from outside, and those of a crash (an out-of-memory end under
+// -fno-exceptions is an abort).
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr int kEndingSignalCount = sizeof(kEndingSignals) / sizeof(kEndingSignals[0]);
+constexpr int kCrashSignalCount = sizeof(kCrashSignals) / sizeof(kCrashSignals[0]);
+constexpr int kRestoringSignalCount = kEndingSignalCount + kCrashSignalCount;
+
+int RestoringSignal(int index) {
+  return index < kEndingSignalCount ? kEndingSignals[index]
+                                    : kCrashSignals[index - kEndingSignalCount];
+}
 
 // What a signal handler or the exit hook needs to put the terminal back. Set only
 // while `g_restore_armed` is 0, so a handler never sees a half-written copy.
 int g_restore_fd = -1;
 termios g_restore_modes;
 volatile sig_atomic_t g_restore_armed = 0;
+
+// What a crash signal did before the console took it over (the default action,
+// or a handler such as a sanitizer's), indexed as kCrashSignals.
+struct sigaction g_crash_previous[kCrashSignalCount];
+
+// The stack that crash handlers run on, so that even a stack overflow restores the
+// terminal. Its size is fixed because SIGSTKSZ need not be a constant.
+alignas(16) char g_crash_stack[64 * 1024];
 
 void RestoreTerminalNow() {
   if (g_restore_armed) tcsetattr(g_restore_fd, TCSANOW, &g_restore_modes);
@@ -53,6 +72,22 @@ void RestoreAndRedeliver(int signal_number) {
   signal(signal_number, SIG_DFL);
   raise(signal_number);  // blocked while this handler runs; delivered on return
   errno = saved_errno;
+}
+
+// Puts the terminal back after a crash, then hands the signal to its previous
+// action. A fault the processor raised happens again when the handler returns, now
+// with that action and its own details; a signal that was sent is sent again.
+void RestoreAfterCrash(int signal_number, siginfo_t* info, void*) {
+  RestoreTerminalNow();
+  g_restore_armed = 0;
+  int index = 0;
+  while (index < kCrashSignalCount && kCrashSignals[index] != signal_number) ++index;
+  if (index < kCrashSignalCount && g_crash_previous[index].sa_handler != SIG_IGN) {
+    sigaction(signal_number, &g_crash_previous[index], nullptr);
+  } else {
+    signal(signal_number, SIG_DFL);  // a crash always ends the program
+  }
+  if (info == nullptr || info->si_code <= 0) raise(signal_number);
 }
 
 // A program that leaves through exit() without unwinding main still restores.
@@ -173,6 +208,13 @@ class PosixTerminalConsole final : public TerminalConsole {
     }
   }
 
+  // Every byte from the terminal begins a key, so any byte read counts.
+  bool KeyWaiting() override {
+    if (keyboard_fd_ < 0) return false;
+    ReadAvailable();
+    return !pending_.empty();
+  }
+
   KeyValue WaitKey() override {
     if (keyboard_fd_ < 0) return kNoKeyboardKey;
     for (;;) {
@@ -261,16 +303,33 @@ class PosixTerminalConsole final : public TerminalConsole {
     static bool exit_hook_installed = false;
     if (!exit_hook_installed) exit_hook_installed = atexit(RestoreAtExit) == 0;
 
+    // An alternate stack that is already there (a sanitizer's) serves as well.
+    stack_t current_stack{};
+    if (sigaltstack(nullptr, &current_stack) == 0 && (current_stack.ss_flags & SS_DISABLE) != 0) {
+      stack_t crash_stack{};
+      crash_stack.ss_sp = g_crash_stack;
+      crash_stack.ss_size = sizeof g_crash_stack;
+      sigaltstack(&crash_stack, nullptr);
+    }
+
     for (int i = 0; i < kRestoringSignalCount; ++i) {
+      const int signal_number = RestoringSignal(i);
+      const bool crash = i >= kEndingSignalCount;
       struct sigaction previous {};
-      sigaction(kRestoringSignals[i], nullptr, &previous);
+      sigaction(signal_number, nullptr, &previous);
       previous_actions_[i] = previous;
-      // A signal the user chose to ignore (nohup) stays ignored.
-      if (previous.sa_handler == SIG_IGN) continue;
+      // A signal the user chose to ignore (nohup) stays ignored; a crash cannot be.
+      if (!crash && previous.sa_handler == SIG_IGN) continue;
       struct sigaction restoring {};
-      restoring.sa_handler = RestoreAndRedeliver;
       sigfillset(&restoring.sa_mask);
-      sigaction(kRestoringSignals[i], &restoring, nullptr);
+      if (crash) {
+        g_crash_previous[i - kEndingSignalCount] = previous;
+        restoring.sa_sigaction = RestoreAfterCrash;
+        restoring.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      } else {
+        restoring.sa_handler = RestoreAndRedeliver;
+      }
+      sigaction(signal_number, &restoring, nullptr);
       handlers_installed_[i] = true;
     }
   }
@@ -278,7 +337,7 @@ class PosixTerminalConsole final : public TerminalConsole {
   void DisarmRestore() {
     g_restore_armed = 0;
     for (int i = 0; i < kRestoringSignalCount; ++i) {
-      if (handlers_installed_[i]) sigaction(kRestoringSignals[i], &previous_actions_[i], nullptr);
+      if (handlers_installed_[i]) sigaction(RestoringSignal(i), &previous_actions_[i], nullptr);
     }
   }
 

@@ -128,6 +128,19 @@ class Win32Console final : public TerminalConsole {
     }
   }
 
+  // Looks through the waiting input events without taking any: only an event that
+  // PollKey would take as a key counts.
+  bool KeyWaiting() override {
+    if (!keyboard_.valid()) return false;
+    INPUT_RECORD records[64];
+    DWORD count = 0;
+    if (!PeekConsoleInputA(keyboard_.get(), records, 64, &count)) return false;
+    for (DWORD i = 0; i < count; ++i) {
+      if (KeyFromConsoleEvent(EventOf(records[i])).has_value()) return true;
+    }
+    return false;
+  }
+
   KeyValue WaitKey() override {
     if (!keyboard_.valid()) return kNoKeyboardKey;
     for (;;) {

@@ -45,10 +45,11 @@ Lines RunToTheKey(const std::vector<std::string>& argv) {
 TEST(ConfigTerminalTest, FileWithoutEightValueLinesIsRefused) {
   TempDir dir;
   // Eight values and an empty last line: nine value lines.
-  const std::string config = dir.Write("zuno.cfg", "#c\r\na\r\nb\r\nc\r\nd\r\ne\r\nf\r\ng\r\nh\r\n\r\n");
+  const std::string config =
+      dir.Write("zuno.cfg", "#c\r\na\r\nb\r\nc\r\nd\r\ne\r\nf\r\ng\r\nh\r\n\r\n");
   Lines expected = Banner();
-  expected.insert(expected.end(), {"opening " + config,
-                                   "Invalid config file - please read the docs!", kPrompt});
+  expected.insert(expected.end(),
+                  {"opening " + config, "Invalid config file - please read the docs!", kPrompt});
   EXPECT_EQ(RunToTheKey({ZUNO_BINARY, config}), expected);
 }
 
@@ -71,8 +72,8 @@ TEST(ConfigTerminalTest, UnreadableFileCannotBeOpened) {
     // Root reads every file: run the program as an ordinary user instead.
     if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv to drop root";
     chmod(dir.path().c_str(), 0755);
-    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
-                               "--clear-groups", "--"});
+    argv.insert(argv.begin(),
+                {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
   }
   Lines expected = Banner();
   expected.insert(expected.end(), {"opening " + config, "Cannot open config file!", kPrompt});

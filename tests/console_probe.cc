@@ -11,6 +11,10 @@
 //   pid          prints "pid=" and the process id
 //   waitfile:P   waits (at most 20 s) until the file P exists, without reading the
 //                keyboard; lets a test decide when the next step comes
+//   crash:KIND   crashes the way KIND names: segv (a write through a null pointer),
+//                overflow (a stack overflow), fpe (an integer division by zero),
+//                abort (as an out-of-memory end does)
+// Core dumps are off, as in the program, so a crash leaves no core file behind.
 // The console is closed when the steps are done and the program ends with status 0.
 
 #include <sys/stat.h>
@@ -23,6 +27,7 @@
 #include <string>
 #include <string_view>
 
+#include "services/core_dumps.h"
 #include "services/terminal_console.h"
 
 namespace {
@@ -64,6 +69,30 @@ void WaitForFile(const std::string& path) {
   for (int i = 0; i < 4000 && stat(path.c_str(), &info) != 0; ++i) SleepMilliseconds(5);
 }
 
+// Deep enough to overflow any stack; the volatile buffer keeps every frame.
+volatile bool g_stop_recursing = false;
+int Recurse(int depth) {
+  if (g_stop_recursing) return depth;
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  return Recurse(depth + 1) + frame[0];
+}
+
+void Crash(std::string_view kind) {
+  if (kind == "segv") {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+  } else if (kind == "overflow") {
+    std::printf("%d", Recurse(0));
+  } else if (kind == "fpe") {
+    volatile int dividend = 7;  // neither it nor the divisor known to the compiler
+    volatile int zero = 0;
+    std::printf("%d", dividend / zero);
+  } else if (kind == "abort") {
+    std::abort();
+  }
+}
+
 void SayLine(zuno::Console& console, std::string_view text) {
   console.PrintText(text);
   console.EndLine();
@@ -72,6 +101,7 @@ void SayLine(zuno::Console& console, std::string_view text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  zuno::DisableCoreDumps();
   std::unique_ptr<zuno::TerminalConsole> console = zuno::OpenTerminalConsole();
   for (int i = 1; i < argc; ++i) {
     const std::string_view step = argv[i];
@@ -96,6 +126,10 @@ int main(int argc, char** argv) {
       console->ReclaimTerminal();
     } else if (name == "waitfile") {
       WaitForFile(std::string(value));
+    } else if (name == "crash") {
+      Crash(value);
+      SayLine(*console, "no crash: " + std::string(value));
+      return 2;
     } else if (name == "pid") {
       SayLine(*console, "pid=" + std::to_string(getpid()));
     } else {

@@ -196,6 +196,44 @@ TEST(ConsoleTerminalTest, TerminalIsRestoredWhenASignalEndsTheProgram) {
   }
 }
 
+// A crash, or a crash signal sent from outside: the terminal comes back before the
+// signal takes its course, and the program still ends by that signal. (Under the
+// sanitizers their own handler takes the signal on and ends the program instead.)
+TEST(ConsoleTerminalTest, TerminalIsRestoredWhenTheProgramCrashes) {
+  struct Case {
+    std::string crash;  // the probe's crash step, or empty: the signal is sent
+    int signal_number;
+  };
+  const std::vector<Case> cases = {
+      {"segv", SIGSEGV}, {"overflow", SIGSEGV}, {"fpe", SIGFPE}, {"abort", SIGABRT}, {"", SIGSEGV},
+      {"", SIGBUS},      {"", SIGFPE},          {"", SIGILL},    {"", SIGABRT},      {"", SIGQUIT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE((c.crash.empty() ? "sent " : c.crash + " ") + std::to_string(c.signal_number));
+    std::vector<std::string> steps = {"pid", "say:ready"};
+    steps.push_back(c.crash.empty() ? "wait" : "crash:" + c.crash);
+    TempDir dir;
+    PtyOptions options;
+    options.working_directory = dir.path().string();
+    auto session = StartProbe(steps, options);
+    ASSERT_NE(session, nullptr);
+    ASSERT_TRUE(session->WaitFor("ready", kTimeout));
+    if (c.crash.empty()) {
+      ASSERT_TRUE(IsRaw(session->Modes()));
+      ASSERT_EQ(kill(session->pid(), c.signal_number), 0);
+    }
+    const int status = session->WaitExit(kTimeout);
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_NE(status, 0) << session->Output();
+    EXPECT_NE(status, -1);
+#else
+    EXPECT_EQ(status, 128 + c.signal_number) << session->Output();
+#endif
+    EXPECT_TRUE(IsCooked(session->Modes()));
+    EXPECT_FALSE(session->dumped_core());
+  }
+}
+
 TEST(ConsoleTerminalTest, ReleaseAndReclaimKeepTypedKeys) {
   TempDir dir;
   const std::string release = dir.File("release");

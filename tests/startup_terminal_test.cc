@@ -2,9 +2,12 @@
 // the command-line checks, and the pause for a key before an early end.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <termios.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -89,6 +92,37 @@ TEST(StartupTerminalTest, WithoutAnyTerminalTheKeyWaitEndsAtOnce) {
   const std::string tail = std::string("\n\n") + kMissingParameter + "\n" + kPrompt + "\n";
   ASSERT_GE(text.size(), tail.size()) << text;
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+}
+
+// The program keeps the password out of core dumps from its start, and a crash
+// still gives the user's terminal back before the program ends by its signal.
+TEST(StartupTerminalTest, ACrashRestoresTheTerminalAndDumpsNoCore) {
+  TempDir dir;
+  PtyOptions options;
+  options.working_directory = dir.path().string();  // where a core file would land
+  // The program starts with core files allowed as far as the system allows.
+  rlimit previous{};
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &previous), 0);
+  rlimit allowed = previous;
+  allowed.rlim_cur = allowed.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_CORE, &allowed), 0);
+  auto session = PtySession::Start({ZUNO_BINARY}, options);
+  setrlimit(RLIMIT_CORE, &previous);
+  ASSERT_NE(session, nullptr);
+  ASSERT_TRUE(session->WaitFor(kPrompt, kTimeout)) << session->Output();
+  const std::string limits = ReadWholeFile("/proc/" + std::to_string(session->pid()) + "/limits");
+  EXPECT_NE(limits.find("Max core file size        0 "), std::string::npos) << limits;
+
+  ASSERT_EQ(kill(session->pid(), SIGSEGV), 0);
+  const int status = session->WaitExit(kTimeout);
+#if defined(__SANITIZE_ADDRESS__)
+  EXPECT_NE(status, 0);  // the sanitizer's own handler ends the program
+#else
+  EXPECT_EQ(status, 128 + SIGSEGV);
+#endif
+  EXPECT_TRUE(IsCooked(session->Modes()));
+  EXPECT_FALSE(session->dumped_core());
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 // --help, -h and --version answer on standard output and end at once; any other

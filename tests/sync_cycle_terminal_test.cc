@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/ftp_servers.h"
@@ -75,9 +76,16 @@ class SyncCycleTest : public ::testing::Test {
                           const std::string& user = "zuno") {
     // Run from the test's directory: a value holds at most 99 characters.
     const std::string browser = kBrowserCommand;
-    const std::vector<std::string> lines = {
-        "# ZUNO test configuration", host, user, password, profile_.string(),
-        "# relative to the login directory", "bookmarks", kLocalFile, kServerFile, browser};
+    const std::vector<std::string> lines = {"# ZUNO test configuration",
+                                            host,
+                                            user,
+                                            password,
+                                            profile_.string(),
+                                            "# relative to the login directory",
+                                            "bookmarks",
+                                            kLocalFile,
+                                            kServerFile,
+                                            browser};
     std::string text;
     for (const std::string& line : lines) text += line + "\r\n";
     return dir_.Write("zuno.cfg", text);
@@ -102,7 +110,9 @@ class SyncCycleTest : public ::testing::Test {
     return "Connecting to " + (host.empty() ? server_->host_text() : host) + " as user '" +
            server_->user() + "' ...";
   }
-  std::string RunningLine() const { return std::string("Running (synchronous) ") + kBrowserCommand; }
+  std::string RunningLine() const {
+    return std::string("Running (synchronous) ") + kBrowserCommand;
+  }
 
   TempDir dir_;
   fs::path server_root_;
@@ -112,7 +122,8 @@ class SyncCycleTest : public ::testing::Test {
   std::unique_ptr<FtpServer> server_;
 };
 
-constexpr const char* kFlushLine = "Awaiting the final buffer flush of bookmark file from browser...";
+constexpr const char* kFlushLine =
+    "Awaiting the final buffer flush of bookmark file from browser...";
 
 TEST_F(SyncCycleTest, WholeCycleDownloadsRunsTheBrowserAndUploadsItsEdit) {
   WriteWholeFile(server_dir_ / kServerFile, kServerBookmarks);
@@ -132,10 +143,47 @@ TEST_F(SyncCycleTest, WholeCycleDownloadsRunsTheBrowserAndUploadsItsEdit) {
   EXPECT_EQ(ReadWholeFile(record_), kServerBookmarks);
   EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks + kAddedBookmark);
   EXPECT_EQ(ReadWholeFile(profile_ / kServerFile), kServerBookmarks + kAddedBookmark);
-  // Nothing else is left behind: no temporary files on either side.
-  EXPECT_EQ(Names(server_dir_), std::set<std::string>{kServerFile});
+  // Nothing else is left behind: no temporary files on either side. The replaced
+  // copy is in the history.
+  EXPECT_EQ(Names(server_dir_), (std::set<std::string>{kServerFile, "zuno-history"}));
+  const std::set<std::string> kept = Names(server_dir_ / "zuno-history");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadWholeFile(server_dir_ / "zuno-history" / *kept.begin()), kServerBookmarks);
   EXPECT_EQ(Names(profile_), (std::set<std::string>{kLocalFile, kServerFile}));
   EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
+}
+
+// A download that stops moving would hold the program for the engine's 80 s
+// limits; a key cuts it short, and the retry's poll then ends the run.
+TEST_F(SyncCycleTest, KeyDuringAStalledDownloadAbortsWithinSeconds) {
+  WriteWholeFile(server_dir_ / kServerFile, std::string(200000, 'b'));
+  PyFtpdOptions options;
+  options.root = server_root_;
+  options.login_dir = server_root_ / "home" / "zuno";
+  options.stall_download_after = 1000;
+  std::string error;
+  server_ = FtpServer::StartPyFtpd(options, &error);
+  ASSERT_TRUE(server_) << error;
+  const std::string config = WriteConfig(server_->host_text(), server_->password());
+  auto zuno = StartZuno(config);
+  ASSERT_TRUE(zuno);
+
+  ASSERT_TRUE(zuno->WaitFor(std::string("Downloading ") + kServerFile, 30s)) << zuno->Output();
+  std::this_thread::sleep_for(2s);
+  const auto pressed = std::chrono::steady_clock::now();
+  zuno->Type("q");
+  EXPECT_EQ(zuno->WaitExit(30s), 0) << zuno->Output();
+  // The failure's lines and the 5 s pause of the retry, and no more.
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, 9s);
+
+  const Lines lines = zuno->Lines();
+  ASSERT_GE(lines.size(), 4u) << zuno->Output();
+  EXPECT_TRUE(lines[lines.size() - 4].starts_with("ERROR -34 ")) << zuno->Output();
+  EXPECT_EQ(lines[lines.size() - 3], "Error downloading - Retrying...");
+  EXPECT_EQ(lines[lines.size() - 2], "Press any key to abort");
+  EXPECT_EQ(lines.back(), "Aborting");
+  EXPECT_EQ(ReadWholeFile(profile_ / kLocalFile), kLocalBookmarks);
+  EXPECT_EQ(Names(profile_), std::set<std::string>{kLocalFile});
 }
 
 TEST_F(SyncCycleTest, MissingServerFileDeclinedLeavesTheServerEmpty) {
@@ -151,12 +199,11 @@ TEST_F(SyncCycleTest, MissingServerFileDeclinedLeavesTheServerEmpty) {
   EXPECT_EQ(zuno->WaitExit(20s), 0);
 
   Lines expected = StartUpLines(config);
-  expected.insert(expected.end(),
-                  {ConnectingLine(),
-                   std::string("Remote file ") + kServerFile +
-                       " not found, will use local copy (if any)",
-                   "Press any key to continue", RunningLine(), kFlushLine,
-                   "Previous download failed - do upload (Y/N)?"});
+  expected.insert(expected.end(), {ConnectingLine(),
+                                   std::string("Remote file ") + kServerFile +
+                                       " not found, will use local copy (if any)",
+                                   "Press any key to continue", RunningLine(), kFlushLine,
+                                   "Previous download failed - do upload (Y/N)?"});
   EXPECT_EQ(zuno->Lines(), expected);
   EXPECT_EQ(ReadWholeFile(record_), kLocalBookmarks);  // the local file was kept
   EXPECT_TRUE(Names(server_dir_).empty());
@@ -192,8 +239,7 @@ TEST_F(SyncCycleTest, ServerThatComesUpDuringTheRetriesIsSyncedWith) {
   auto zuno = StartZuno(config);
   ASSERT_TRUE(zuno);
 
-  ASSERT_TRUE(zuno->WaitFor("Error connecting to " + host + " Retrying...", 60s))
-      << zuno->Output();
+  ASSERT_TRUE(zuno->WaitFor("Error connecting to " + host + " Retrying...", 60s)) << zuno->Output();
   ASSERT_TRUE(StartServer(port));
   EXPECT_EQ(zuno->WaitExit(150s), 0) << zuno->Output();
 
@@ -263,7 +309,8 @@ TEST_P(SecureSyncCycleTest, WholeCycleOverAVerifiedEncryptedConnection) {
     host = server_->pinned_host_text();
   } else {
     fs::create_directories(dir_.path() / "home" / ".ssh");
-    WriteWholeFile(dir_.path() / "home" / ".ssh" / "known_hosts", server_->known_hosts_line() + "\n");
+    WriteWholeFile(dir_.path() / "home" / ".ssh" / "known_hosts",
+                   server_->known_hosts_line() + "\n");
     environment.push_back("HOME=" + (dir_.path() / "home").string());
   }
   const std::string config = WriteConfig(host, server_->password(), server_->user());
@@ -279,7 +326,7 @@ TEST_P(SecureSyncCycleTest, WholeCycleOverAVerifiedEncryptedConnection) {
   EXPECT_EQ(zuno->Lines(), expected);
   EXPECT_EQ(ReadWholeFile(record_), kServerBookmarks);
   EXPECT_EQ(ReadWholeFile(server_dir_ / kServerFile), kServerBookmarks + kAddedBookmark);
-  EXPECT_EQ(Names(server_dir_), std::set<std::string>{kServerFile});
+  EXPECT_EQ(Names(server_dir_), (std::set<std::string>{kServerFile, "zuno-history"}));
   EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
 }
 

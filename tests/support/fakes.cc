@@ -195,6 +195,22 @@ int32_t FakeEngine::fcePutFile(int32_t channel, const std::string& name) {
   return Record("fcePutFile", {std::to_string(channel), name});
 }
 
+int32_t FakeEngine::fceCheckServerCopy(int32_t channel, const std::string& name) {
+  return Record("fceCheckServerCopy", {std::to_string(channel), name});
+}
+
+int32_t FakeEngine::fcePutConflictCopy(int32_t channel, const std::string& name, char* buffer,
+                                       int32_t size) {
+  const int32_t result =
+      Record("fcePutConflictCopy", {std::to_string(channel), name, std::to_string(size)});
+  if (result >= 0 && size > 0) {
+    const size_t count = std::min(conflict_name.size(), static_cast<size_t>(size - 1));
+    std::memcpy(buffer, conflict_name.data(), count);
+    buffer[count] = '\0';
+  }
+  return result;
+}
+
 int32_t FakeEngine::fceClose(int32_t channel) {
   return Record("fceClose", {std::to_string(channel)});
 }

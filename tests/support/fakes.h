@@ -51,6 +51,8 @@ class FakeConsole final : public Console {
   void EndLine() override;
   // Records "[poll]" (no key) or "[poll KEY]".
   KeyValue PollKey() override;
+  // Not recorded: it takes nothing.
+  bool KeyWaiting() override { return !keys_.empty(); }
   // Records "[wait key KEY]"; with no key queued, records "[wait key none]" and gives a
   // value that is neither y nor Y, as a console without a keyboard does.
   KeyValue WaitKey() override;
@@ -124,6 +126,8 @@ class FakeEngine final : public FtpEngine {
   std::map<int32_t, std::string> error_texts;
   // Called after each call is recorded (e.g. to queue a key during an attempt).
   std::function<void(const std::string& operation)> on_call;
+  // The name that fcePutConflictCopy gives.
+  std::string conflict_name = "bookmarks-shared.conflict-host-20261211T093000Z.html";
 
   int32_t fceAttach(int32_t channels) override;
   int32_t fceSetInteger(int32_t channel, int32_t parameter, int32_t value) override;
@@ -136,6 +140,9 @@ class FakeEngine final : public FtpEngine {
   int32_t fceGetFile(int32_t channel, const std::string& transfer_text) override;
   int32_t fceDelFile(int32_t channel, const std::string& name) override;
   int32_t fcePutFile(int32_t channel, const std::string& name) override;
+  int32_t fceCheckServerCopy(int32_t channel, const std::string& name) override;
+  int32_t fcePutConflictCopy(int32_t channel, const std::string& name, char* conflict_name,
+                             int32_t size) override;
   int32_t fceClose(int32_t channel) override;
   int32_t fceErrorText(int32_t channel, int32_t code, char* buffer, int32_t size) override;
   int32_t fceRelease() override;

@@ -5,13 +5,12 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace zuno::testing {
 namespace {
-
-constexpr uid_t kNobody = 65534;
 
 void WriteAll(int fd, const std::string& text) {
   size_t done = 0;
@@ -88,9 +87,25 @@ ChildOutcome RunInChild(const std::function<std::string()>& action,
 
 bool DropRootPrivileges() {
   if (geteuid() != 0) return true;
-  if (setgroups(0, nullptr) != 0) return false;
-  if (setgid(kNobody) != 0 || setuid(kNobody) != 0) return false;
-  return geteuid() != 0;
+  return BecomeUser(kNobodyUser);
+}
+
+bool BecomeUser(unsigned uid) {
+  if (setgroups(0, nullptr) != 0 && errno != EPERM) return false;
+  if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) return false;
+  return geteuid() == uid && getegid() == uid;
+}
+
+bool MakeLinkAs(unsigned uid, const std::string& text, const std::string& path,
+                std::string* error) {
+  const ChildOutcome outcome = RunInChild([&]() -> std::string {
+    if (!BecomeUser(uid)) return std::string("cannot become user ") + std::to_string(uid);
+    if (symlink(text.c_str(), path.c_str()) != 0) return std::string("symlink: ") + strerror(errno);
+    return "made";
+  });
+  if (outcome.output == "made") return true;
+  *error = outcome.output.empty() ? "the child ended without an answer" : outcome.output;
+  return false;
 }
 
 }  // namespace zuno::testing

@@ -26,4 +26,17 @@ ChildOutcome RunInChild(const std::function<std::string()>& action,
 // that permission bits are enforced. True when the process runs unprivileged.
 bool DropRootPrivileges();
 
+// The "nobody" user, and another user without any files of its own.
+inline constexpr unsigned kNobodyUser = 65534;
+inline constexpr unsigned kOtherUser = 65533;
+
+// Inside such a child: becomes the user (and the group of the same number). True
+// when the process now runs as that user alone.
+bool BecomeUser(unsigned uid);
+
+// Makes a symbolic link at `path` holding `text` as the given user would, in a
+// child that has become that user: the link then belongs to that user. False
+// (with the reason) when it cannot.
+bool MakeLinkAs(unsigned uid, const std::string& text, const std::string& path, std::string* error);
+
 }  // namespace zuno::testing

@@ -355,6 +355,7 @@ std::unique_ptr<FtpServer> FtpServer::StartPyFtpd(const PyFtpdOptions& options,
   }
   if (options.no_size) arguments.push_back("--no-size");
   if (options.no_mlst) arguments.push_back("--no-mlst");
+  if (options.no_mdtm) arguments.push_back("--no-mdtm");
   if (options.drop_silently) arguments.push_back("--drop-silently");
   if (options.mute_quit) arguments.push_back("--mute-quit");
   if (options.silent) arguments.push_back("--silent");
@@ -362,6 +363,24 @@ std::unique_ptr<FtpServer> FtpServer::StartPyFtpd(const PyFtpdOptions& options,
     arguments.push_back("--tls-certificate");
     arguments.push_back(options.tls_certificate);
   }
+  for (const std::string& name : options.hidden_names) {
+    arguments.push_back("--hide");
+    arguments.push_back(name);
+  }
+  if (options.short_download) arguments.push_back("--short-retr");
+  if (options.keep_half_upload) arguments.push_back("--keep-half-stor");
+  for (const std::string& fault : options.faults) {
+    arguments.push_back("--fault");
+    arguments.push_back(fault);
+  }
+  if (options.rename_never_replaces) arguments.push_back("--rnto-no-replace");
+  if (options.trickle_download_bps > 0) {
+    arguments.push_back("--trickle-retr");
+    arguments.push_back(std::to_string(options.trickle_download_bps));
+  }
+  if (options.no_size_facts) arguments.push_back("--no-size-facts");
+  if (options.size_in_150) arguments.push_back("--size-in-150");
+  if (options.log_commands) arguments.push_back("--log-commands");
 
   if (!server->Launch(kPython, arguments, options.port == 0 ? port_file : "", error)) {
     return nullptr;

@@ -43,6 +43,7 @@ struct PyFtpdOptions {
   std::string permissions = "elradfmwMT";  // pyftpdlib's permission letters
   bool no_size = false;                    // the server does not know SIZE
   bool no_mlst = false;                    // nor MLST / MLSD
+  bool no_mdtm = false;                    // nor MDTM (FEAT offers none of those left out)
   long long drop_download_after = -1;      // a download ends the session after N bytes
   long long stall_download_after = -1;     // a download stops moving after N bytes
   long long drop_upload_after = -1;        // an upload ends the session after N bytes
@@ -54,6 +55,27 @@ struct PyFtpdOptions {
   // for the login and for data; empty: plain FTP.
   std::string tls_certificate;
   std::string tls_pin;  // the pin of that certificate's key, for key_pin()
+  // Names that LIST, NLST and MLSD leave out; MLST, SIZE, MDTM and RETR still find them.
+  std::vector<std::string> hidden_names;
+  bool short_download = false;    // a download sends the first half (size / 2), then "226"
+  bool keep_half_upload = false;  // an upload is answered "226" but keeps only its first half
+  // Commands that misbehave instead of being executed, each "VERB[ GLOB]:KIND[:COUNT]":
+  // a command VERB (any case) whose argument, or its last path part, matches the
+  // fnmatch pattern GLOB; KIND "drop" (the connection is closed, no reply),
+  // "silence" (no reply to it or anything after), "refuse" ("550 Refused by the
+  // test server.") or "stall" (STOR, RETR, APPE: the transfer stops after 1024
+  // bytes, no reply); COUNT times (default: every time). E.g. "SIZE zuno-upload-*:refuse:2".
+  std::vector<std::string> faults;
+  bool rename_never_replaces = false;  // RNTO onto an existing name: "553 ... exists"
+  long long trickle_download_bps = 0;  // downloads at this many bytes a second (0: full speed)
+  bool no_size_facts = false;          // MLSD and MLST give no size fact (LIST keeps it)
+  // The reply that opens a download gives the size:
+  // "150 Opening BINARY mode data connection for NAME (N bytes)."
+  bool size_in_150 = false;
+  // The log (log_text()) gets "SESSION OPEN" / "SESSION CLOSE" around each session,
+  // "CMD VERB ARGUMENT" for each command received ("CMD PASS ***") and "DATA OPEN"
+  // for each data connection.
+  bool log_commands = false;
 };
 
 // A vsftpd server with one system account whose login directory is login_dir

@@ -229,6 +229,7 @@ bool PtySession::WaitFor(std::string_view text, std::chrono::milliseconds timeou
     if (waitpid(pid_, &wait_status, WNOHANG) == pid_) {
       ended_ = true;
       status_ = StatusOf(wait_status);
+      dumped_core_ = WIFSIGNALED(wait_status) && WCOREDUMP(wait_status);
     }
   }
 }
@@ -240,6 +241,7 @@ int PtySession::WaitExit(std::chrono::milliseconds timeout) {
     if (waitpid(pid_, &wait_status, WNOHANG) == pid_) {
       ended_ = true;
       status_ = StatusOf(wait_status);
+      dumped_core_ = WIFSIGNALED(wait_status) && WCOREDUMP(wait_status);
       break;
     }
     const auto left = Remaining(deadline);

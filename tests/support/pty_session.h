@@ -47,6 +47,10 @@ class PtySession {
   std::vector<std::string> Lines() const;
   // The terminal's settings as the program left them (also after it ended).
   termios Modes() const;
+  // The program's process id.
+  pid_t pid() const { return pid_; }
+  // Whether the signal that ended the program left a core dump.
+  bool dumped_core() const { return dumped_core_; }
 
  private:
   PtySession() = default;
@@ -56,6 +60,7 @@ class PtySession {
   pid_t pid_ = -1;
   int status_ = -1;
   bool ended_ = false;
+  bool dumped_core_ = false;
   std::string output_;
 };
 

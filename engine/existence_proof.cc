@@ -1,0 +1,118 @@
+#include "engine/existence_proof.h"
+
+namespace zuno {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The last line of a reply text that begins with three digits and a blank (the
+// closing line of a multi-line reply), or the last line of any kind.
+std::string_view LastReplyLine(std::string_view text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+  std::string_view last;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) &&
+        (line.size() == 3 || line[3] == ' ')) {
+      last = line;
+    }
+    start = end + 1;
+  }
+  return last;
+}
+
+}  // namespace
+
+bool IsUnknownCommandReply(int reply) {
+  return reply == 500 || reply == 501 || reply == 502 || reply == 504;
+}
+
+bool NeedsModificationTime(const ExistenceEvidence& evidence) {
+  return IsUnknownCommandReply(evidence.size_reply) && evidence.listed != ListedAs::kDirectory;
+}
+
+ExistenceVerdict JudgeExistence(const ExistenceEvidence& evidence) {
+  if (evidence.listed == ListedAs::kDirectory) return ExistenceVerdict::kNotAFile;
+  if (evidence.size_reply == 213) return ExistenceVerdict::kPresent;
+  // The reply a command gives when it names no plain file: absent, unless the
+  // listing shows a file of that name after all.
+  const auto named_nothing = [&] {
+    return evidence.listed == ListedAs::kAbsent ? ExistenceVerdict::kAbsent
+                                                : ExistenceVerdict::kDoubt;
+  };
+  if (evidence.size_reply == 550) return named_nothing();
+  if (!IsUnknownCommandReply(evidence.size_reply)) return ExistenceVerdict::kDoubt;
+
+  const int mdtm = evidence.modification_time_reply;
+  if (mdtm == 213) return ExistenceVerdict::kPresent;
+  if (mdtm == 550) return named_nothing();
+  if (!IsUnknownCommandReply(mdtm)) return ExistenceVerdict::kDoubt;
+  // Neither command is known: the listing alone, where it cannot have lost the name.
+  if (evidence.name_has_blank) return ExistenceVerdict::kDoubt;
+  return evidence.listed == ListedAs::kFile ? ExistenceVerdict::kPresent
+                                            : ExistenceVerdict::kAbsent;
+}
+
+NameProbe ProbeOfReply(int reply, bool is_directory_entry) {
+  if (IsUnknownCommandReply(reply)) return NameProbe::kUnknownCommand;
+  if (reply == 550) return NameProbe::kNoSuchFile;
+  switch (reply) {
+    case 250:  // MLST with its entry
+      return is_directory_entry ? NameProbe::kDirectory : NameProbe::kPlainFile;
+    case 213:  // SIZE; MDTM is read by the caller as kExists
+      return NameProbe::kPlainFile;
+    case 125:
+    case 150:  // RETR began
+      return NameProbe::kPlainFile;
+    default:
+      return NameProbe::kUnclear;
+  }
+}
+
+ExistenceVerdict DecideExistence(const NameEvidence& evidence) {
+  const NameProbe probes[] = {evidence.machine_entry, evidence.size, evidence.modification_time,
+                              evidence.retrieve};
+  bool said_no_such_file = false;
+  bool said_plain_file = false;
+  for (NameProbe probe : probes) {
+    if (probe == NameProbe::kDirectory) return ExistenceVerdict::kNotAFile;
+    said_no_such_file = said_no_such_file || probe == NameProbe::kNoSuchFile;
+    said_plain_file = said_plain_file || probe == NameProbe::kPlainFile;
+  }
+  if (evidence.listed == ListedAs::kDirectory) return ExistenceVerdict::kNotAFile;
+  if (said_plain_file) return ExistenceVerdict::kPresent;
+  // Something of that name is there; SIZE denying a plain file points at a directory.
+  if (evidence.modification_time == NameProbe::kExists) {
+    return evidence.size == NameProbe::kNoSuchFile ? ExistenceVerdict::kDoubt
+                                                   : ExistenceVerdict::kPresent;
+  }
+  if (evidence.listed == ListedAs::kFile) {
+    return said_no_such_file ? ExistenceVerdict::kDoubt : ExistenceVerdict::kPresent;
+  }
+  if (evidence.listing_complete && said_no_such_file) return ExistenceVerdict::kAbsent;
+  return ExistenceVerdict::kDoubt;
+}
+
+int ReplyCode(std::string_view reply_text) {
+  const std::string_view line = LastReplyLine(reply_text);
+  if (line.empty()) return 0;
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+bool ReplyNumber(std::string_view reply_text, long long* number) {
+  const std::string_view line = LastReplyLine(reply_text);
+  if (line.size() < 5 || !IsDigit(line[4])) return false;
+  long long value = 0;
+  for (size_t at = 4; at < line.size() && IsDigit(line[at]); ++at) {
+    if (value > (1LL << 52)) return false;
+    value = value * 10 + (line[at] - '0');
+  }
+  *number = value;
+  return true;
+}
+
+}  // namespace zuno
