@@ -115,8 +115,8 @@ class FtpEngine {
   // Sends the local file of that name beside the server file, under a conflict name
   // that holds the name, this machine's host name and the UTC time; the server file
   // stays as it is. The conflict name is written, zero-terminated, into the buffer.
-  virtual int32_t fcePutConflictCopy(int32_t channel, const std::string& name,
-                                     char* conflict_name, int32_t size) = 0;
+  virtual int32_t fcePutConflictCopy(int32_t channel, const std::string& name, char* conflict_name,
+                                     int32_t size) = 0;
   // Ends the login.
   virtual int32_t fceClose(int32_t channel) = 0;
   // Writes a zero-terminated message for the code into the buffer (size bytes).
