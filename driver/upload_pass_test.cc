@@ -36,9 +36,8 @@ TEST_F(UploadPassTest, SuccessfulPassStagesTheFileReplacesTheServerCopyAndReleas
             (Lines{"[fceSetLocalDir 0, /home/u/profile]", kCopy, kConnecting,
                    "[fceConnect 0, 192.0.2.10, sync, pa55 w0rd]", "[fceSetServerDir 0, /bookmarks]",
                    "[fceSetMode 0, 66]", "[fceCheckServerCopy 0, bookmarks-shared.html]",
-                   "[fceDelFile 0, bookmarks-shared.html]",
-                   "Uploading bookmarks-shared.html", "[fcePutFile 0, bookmarks-shared.html]",
-                   "[fceClose 0]", "[fceRelease]"}));
+                   "[fceDelFile 0, bookmarks-shared.html]", "Uploading bookmarks-shared.html",
+                   "[fcePutFile 0, bookmarks-shared.html]", "[fceClose 0]", "[fceRelease]"}));
   EXPECT_EQ(world_.files.files[kStagingFilePath], "<browser's bookmarks>");
 }
 
@@ -81,6 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailingStep{"fceSetMode",
                     {kConnecting, "ERROR -5 ", "Error setting binary mode - Retrying...",
                      "Press any key to abort", "Uploading bookmarks-shared.html"}},
+        FailingStep{
+            "fceCheckServerCopy",
+            {kConnecting, "ERROR -5 ", "Error checking for bookmarks-shared.html Retrying...",
+             "Press any key to abort", "Uploading bookmarks-shared.html"}},
         FailingStep{"fceDelFile",
                     {kConnecting, "ERROR -5 ", "Error deleting server file - Retrying...",
                      "Press any key to abort", "Uploading bookmarks-shared.html"}},
@@ -88,10 +91,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {kConnecting, "Uploading bookmarks-shared.html", "ERROR -5 ",
                      "Error uploading to server - Retrying...", "Press any key to abort",
                      "Uploading bookmarks-shared.html"}},
-        FailingStep{"fceClose",
-                    {kConnecting, "Uploading bookmarks-shared.html", "ERROR -5 ",
-                     "Error closing connection to server - Retrying...",
-                     "Press any key to abort"}}),
+        FailingStep{
+            "fceClose",
+            {kConnecting, "Uploading bookmarks-shared.html", "ERROR -5 ",
+             "Error closing connection to server - Retrying...", "Press any key to abort"}}),
     [](const ::testing::TestParamInfo<FailingStep>& info) { return info.param.operation; });
 
 TEST_F(UploadPassTest, LocalDirectoryRetriesDoNotRepeatTheSeparatorOrTheCopy) {
@@ -143,6 +146,85 @@ TEST_F(UploadPassTest, KeyAfterTheDeleteAbortsWithoutCloseOrRelease) {
   EXPECT_EQ(events.back(), "Aborting");
   EXPECT_TRUE(world_.transcript.Matching("[fceClose").empty());
   EXPECT_TRUE(world_.transcript.Matching("[fceRelease").empty());
+}
+
+// The server copy changed since the download, or the browser left an empty file:
+// only y or Y replaces the server copy; any other key, or none at all (no
+// terminal), keeps it and sends this machine's copy beside it.
+struct QuestionCase {
+  const char* label;
+  int32_t check;  // what fceCheckServerCopy found
+  KeyValue key;   // the answer; empty: no terminal
+  bool replaces;
+};
+
+class ServerCopyQuestionTest : public ::testing::TestWithParam<QuestionCase> {};
+
+TEST_P(ServerCopyQuestionTest, OnlyYesReplacesAndNothingIsLostEitherWay) {
+  FakeWorld world;
+  world.files.files[kLocalFilePath] = "bookmarks";
+  RunState run = TestConfig().State();
+  world.engine.Script("fceCheckServerCopy", {GetParam().check});
+  if (!GetParam().key.empty()) world.console.QueueKey(GetParam().key);
+
+  UploadPass(world.services, run);
+
+  const Lines question =
+      GetParam().check == 1
+          ? Lines{"Server copy of bookmarks-shared.html was uploaded by another machine since the "
+                  "download",
+                  "Server copy of bookmarks-shared.html changed since the download - replace it "
+                  "(Y/N)?"}
+          : Lines{"bookmarks.html is empty, the server copy of bookmarks-shared.html is not",
+                  "Replace the server copy of bookmarks-shared.html with the empty file (Y/N)?"};
+  Lines expected{kConnecting};
+  expected.insert(expected.end(), question.begin(), question.end());
+  if (GetParam().replaces) {
+    expected.push_back("Uploading bookmarks-shared.html");
+  } else {
+    expected.push_back("Uploading bookmarks-shared.html as a conflict copy");
+    expected.push_back("Server copy kept; this machine's copy is on the server as " +
+                       world.engine.conflict_name + " - import it in the browser and sync again");
+  }
+  EXPECT_EQ(world.transcript.Lines(), expected);
+  EXPECT_EQ(world.transcript.Matching("[fcePutFile").size(), GetParam().replaces ? 1u : 0u);
+  EXPECT_EQ(world.transcript.Matching("[fceDelFile").size(), GetParam().replaces ? 1u : 0u);
+  EXPECT_EQ(world.transcript.Matching("[fcePutConflictCopy").size(), GetParam().replaces ? 0u : 1u);
+  EXPECT_EQ(world.transcript.events().back() == "[fceRelease]", GetParam().replaces);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, ServerCopyQuestionTest,
+                         ::testing::Values(QuestionCase{"ChangedYes", 1, "y", true},
+                                           QuestionCase{"ChangedUpperYes", 1, "Y", true},
+                                           QuestionCase{"ChangedNo", 1, "n", false},
+                                           QuestionCase{"ChangedEnter", 1, "\r", false},
+                                           QuestionCase{"ChangedNoTerminal", 1, "", false},
+                                           QuestionCase{"EmptyYes", 2, "y", true},
+                                           QuestionCase{"EmptyNoTerminal", 2, "", false}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(UploadPassTest, FailedConflictCopyIsRetriedWithItsOwnLine) {
+  world_.engine.Script("fceCheckServerCopy", {1});
+  world_.engine.Script("fcePutConflictCopy", {-8});
+  world_.console.QueueKey("n");
+  Run();
+  const Lines lines = world_.transcript.Lines();
+  ASSERT_GE(lines.size(), 7u);
+  EXPECT_EQ(Lines(lines.begin() + 3, lines.begin() + 7),
+            (Lines{"Uploading bookmarks-shared.html as a conflict copy", "ERROR -8 ",
+                   "Error uploading to server - Retrying...", "Press any key to abort"}));
+  EXPECT_EQ(lines[7], "Uploading bookmarks-shared.html as a conflict copy");
+  EXPECT_EQ(world_.transcript.Matching("[fcePutConflictCopy").size(), 2u);
+}
+
+TEST_F(UploadPassTest, ServerWithoutAHistoryIsToldOnce) {
+  world_.engine.Script("fcePutFile", {1});
+  Run();
+  EXPECT_EQ(world_.transcript.Lines(),
+            (Lines{kConnecting, "Uploading bookmarks-shared.html",
+                   "The server keeps no zuno-history directory: the replaced copy of "
+                   "bookmarks-shared.html was not kept"}));
+  EXPECT_EQ(world_.transcript.events().back(), "[fceRelease]");
 }
 
 }  // namespace

@@ -12,7 +12,10 @@ constexpr const char* kUsage = R"(Usage: zuno CONFIG-FILE
 Keeps one browser bookmark file the same on several machines through an FTP server.
 One run: download the server's copy into the browser's directory, run the browser and
 wait until it ends, wait 30 s for its last write, then upload the file back. A failing
-network step is retried every 5 s until it works or you press a key.
+network step is retried every 5 s until it works or you press a key. Before the
+upload replaces the server's copy it checks that no other machine uploaded since the
+download: if one did, it asks, and keeps your copy beside the other one as a conflict
+copy unless you answer y. Every replaced copy is kept in zuno-history/ on the server.
 
 CONFIG-FILE holds exactly eight value lines, in this order:
   1 ServerHost      server: host[:port] or [IPv6][:port] for plain FTP (port 21);

@@ -335,5 +335,52 @@ TEST_P(CurlEngineServerTest, DeleteAndUploadReplaceTheFileOfTheServerDirectoryOn
   std::filesystem::remove(in_login);
 }
 
+// Before an upload replaces the server copy, it is compared with what was
+// downloaded: another machine's upload in between is told, and so is a file that
+// appeared while this run found none, or an empty local copy over a full one.
+TEST_P(CurlEngineServerTest, ServerCopyCheckTellsAnotherMachinesUpload) {
+  const std::string name = "shared.html";
+  WriteFile(server_dir_ / name, "downloaded copy");
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
+  ASSERT_GT(engine_.Check(name), 0);
+  ASSERT_EQ(engine_->fceGetFile(0, name + ":local.html"), 0);
+  ASSERT_EQ(engine_->fceClose(0), 0);
+  WriteFile(local_.path() / name, "this machine's edit");
+
+  // The upload pass: nobody else wrote.
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
+  EXPECT_EQ(engine_->fceCheckServerCopy(0, name), 0);
+  // Another machine uploads a copy of the same size; its time is another.
+  WriteFile(server_dir_ / name, "another machine");
+  std::filesystem::last_write_time(
+      server_dir_ / name,
+      std::filesystem::last_write_time(server_dir_ / name) + std::chrono::seconds(90));
+  const int32_t changed = engine_->fceCheckServerCopy(0, name);
+  EXPECT_EQ(changed, 1) << engine_.Text(changed);
+  // This machine's copy then goes beside it; the other one stays.
+  char conflict[256] = {};
+  const int32_t sent = engine_->fcePutConflictCopy(0, name, conflict, sizeof(conflict));
+  ASSERT_EQ(sent, 0) << engine_.Text(sent);
+  const std::string conflict_name = conflict;
+  EXPECT_TRUE(conflict_name.starts_with("shared.conflict-")) << conflict_name;
+  EXPECT_TRUE(conflict_name.ends_with("Z.html")) << conflict_name;
+  EXPECT_TRUE(FileHolds(server_dir_ / conflict_name, "this machine's edit"));
+  EXPECT_TRUE(FileHolds(server_dir_ / name, "another machine"));
+
+  // An empty local copy over a full, unchanged server copy.
+  ASSERT_EQ(engine_->fceClose(0), 0);
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), name_));
+  ASSERT_GT(engine_.Check(name), 0);
+  ASSERT_EQ(engine_->fceGetFile(0, name + ":local.html"), 0);
+  WriteFile(local_.path() / name, "");
+  EXPECT_EQ(engine_->fceCheckServerCopy(0, name), 2);
+
+  // Absent at the download, made since.
+  ASSERT_EQ(engine_.Check("new.html"), 0);
+  EXPECT_EQ(engine_->fceCheckServerCopy(0, "new.html"), 0);
+  WriteFile(server_dir_ / "new.html", "made meanwhile");
+  EXPECT_EQ(engine_->fceCheckServerCopy(0, "new.html"), 1);
+}
+
 }  // namespace
 }  // namespace zuno

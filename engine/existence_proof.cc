@@ -78,15 +78,17 @@ ExistenceVerdict DecideExistence(const NameEvidence& evidence) {
                               evidence.retrieve};
   bool said_no_such_file = false;
   bool said_plain_file = false;
+  bool said_something = false;
   for (NameProbe probe : probes) {
     if (probe == NameProbe::kDirectory) return ExistenceVerdict::kNotAFile;
     said_no_such_file = said_no_such_file || probe == NameProbe::kNoSuchFile;
     said_plain_file = said_plain_file || probe == NameProbe::kPlainFile;
+    said_something = said_something || probe == NameProbe::kExists;
   }
   if (evidence.listed == ListedAs::kDirectory) return ExistenceVerdict::kNotAFile;
   if (said_plain_file) return ExistenceVerdict::kPresent;
   // Something of that name is there; SIZE denying a plain file points at a directory.
-  if (evidence.modification_time == NameProbe::kExists) {
+  if (said_something) {
     return evidence.size == NameProbe::kNoSuchFile ? ExistenceVerdict::kDoubt
                                                    : ExistenceVerdict::kPresent;
   }

@@ -24,6 +24,22 @@ long WholeSeconds(int64_t milliseconds) {
 
 size_t DiscardData(char*, size_t size, size_t count, void*) { return size * count; }
 
+// What libcurl's progress calls ask: whether the request must stop. libcurl makes
+// them also while it waits for a reply inside a call (the commands after a
+// transfer, the reply to a transfer), where the loop of Perform does not run.
+struct StopProbe {
+  const StopCheck* stop = nullptr;
+  bool stopped = false;
+};
+
+int OnProgress(void* probe, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* stop = static_cast<StopProbe*>(probe);
+  if (stop->stopped) return 1;
+  if (stop->stop == nullptr || *stop->stop == nullptr || !(*stop->stop)()) return 0;
+  stop->stopped = true;
+  return 1;
+}
+
 size_t WriteToSink(char* data, size_t size, size_t count, void* sink) {
   const size_t bytes = size * count;
   return static_cast<TransferSink*>(sink)->Write(data, bytes) ? bytes : 0;
@@ -174,6 +190,9 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
         commands);
   }
   if (request.ascii) curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, stop_probe_);
   if (request.time_limit_ms > 0) {
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.time_limit_ms));
   }
@@ -266,6 +285,8 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
     outcome.message = "out of memory";
     return outcome;
   }
+  StopProbe probe{&stop};
+  stop_probe_ = &probe;
   ConfigureRequest(request, timeouts, commands.get());
   error_buffer_[0] = '\0';
   reply_text_.clear();
@@ -277,6 +298,10 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
 
   outcome.code = Perform(stop, &outcome.interrupted);
   first_request_ = false;
+  if (probe.stopped && !outcome.interrupted) {
+    outcome.interrupted = true;
+    for (curl_socket_t socket : sockets_) shutdown(socket, SHUT_RDWR);
+  }
 
   if (outcome.interrupted) {
     outcome.message = "stopped for a key";
@@ -307,6 +332,8 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
     outcome.reported_size = value;
   }
   curl_multi_remove_handle(multi_, curl_);
+  stop_probe_ = nullptr;
+  curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, nullptr);
   // The command list goes away now; the handle must not point at it any more.
   curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
   curl_easy_setopt(curl_, CURLOPT_QUOTE, nullptr);

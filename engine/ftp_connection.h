@@ -150,6 +150,8 @@ class FtpConnection {
   // Every socket libcurl has open for this login: control and data connections.
   std::vector<curl_socket_t> sockets_;
   bool first_request_ = true;
+  // What the progress calls of the running request ask (see ftp_connection.cc).
+  void* stop_probe_ = nullptr;
   char error_buffer_[CURL_ERROR_SIZE] = {};
   std::string reply_text_;
   int reply_code_ = 0;

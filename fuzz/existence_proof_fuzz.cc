@@ -1,7 +1,8 @@
 // Decides the existence of a server file from arbitrary evidence and reads the code
 // and number of arbitrary reply texts. Checks that absence is never declared
-// without a listing that lacks the name and a reply that names no file, that a
-// reply never asked for changes nothing, and that a reply's closing line decides.
+// without a complete listing that lacks the name and a command on the name that
+// says there is no such file, that "not implemented" proves nothing, and that a
+// reply's closing line decides.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -14,81 +15,73 @@
 
 namespace {
 
-using zuno::ExistenceEvidence;
+using zuno::DecideExistence;
 using zuno::ExistenceVerdict;
-using zuno::IsUnknownCommandReply;
-using zuno::JudgeExistence;
 using zuno::ListedAs;
-using zuno::NeedsModificationTime;
+using zuno::NameEvidence;
+using zuno::NameProbe;
+using zuno::ProbeOfReply;
 
-// A reply code: mostly the ones servers give to SIZE and MDTM, sometimes any number.
-int ConsumeReply(FuzzedDataProvider& input) {
-  static constexpr int kReplies[] = {0,   150, 200, 202, 211, 213, 226, 250, 350, 421, 425,
-                                     426, 450, 451, 500, 501, 502, 503, 504, 530, 550, 553};
-  if (input.ConsumeBool()) return input.ConsumeIntegral<int>();
-  return input.PickValueInArray(kReplies);
-}
+constexpr NameProbe kProbes[] = {
+    NameProbe::kNotAsked,   NameProbe::kPlainFile,      NameProbe::kDirectory, NameProbe::kExists,
+    NameProbe::kNoSuchFile, NameProbe::kUnknownCommand, NameProbe::kUnclear};
 
-ExistenceEvidence ConsumeEvidence(FuzzedDataProvider& input) {
-  ExistenceEvidence evidence;
-  evidence.size_reply = ConsumeReply(input);
+NameEvidence ConsumeEvidence(FuzzedDataProvider& input) {
+  NameEvidence evidence;
+  evidence.machine_entry = input.PickValueInArray(kProbes);
+  evidence.size = input.PickValueInArray(kProbes);
+  evidence.modification_time = input.PickValueInArray(kProbes);
+  evidence.retrieve = input.PickValueInArray(kProbes);
+  evidence.listing_complete = input.ConsumeBool();
   evidence.listed =
       input.PickValueInArray({ListedAs::kAbsent, ListedAs::kFile, ListedAs::kDirectory});
-  evidence.modification_time_reply = ConsumeReply(input);
-  evidence.name_has_blank = input.ConsumeBool();
   return evidence;
 }
 
-void CheckVerdict(const ExistenceEvidence& evidence, int other_mdtm_reply) {
-  const ExistenceVerdict verdict = JudgeExistence(evidence);
-  const bool size_unknown = IsUnknownCommandReply(evidence.size_reply);
-  const bool mdtm_unknown = IsUnknownCommandReply(evidence.modification_time_reply);
-  const bool listing_alone = size_unknown && mdtm_unknown && !evidence.name_has_blank;
+bool AnyProbe(const NameEvidence& evidence, NameProbe probe) {
+  return evidence.machine_entry == probe || evidence.size == probe ||
+         evidence.modification_time == probe || evidence.retrieve == probe;
+}
 
-  // Only the "not known" replies count as such.
-  if (size_unknown) FUZZ_CHECK(evidence.size_reply >= 500 && evidence.size_reply <= 504);
-
-  // A directory is told by the listing, and only by it.
-  FUZZ_CHECK((verdict == ExistenceVerdict::kNotAFile) == (evidence.listed == ListedAs::kDirectory));
-
-  // Absence: the listing lacks the name, and SIZE or MDTM named no file, or the
-  // server knows neither and the listing cannot have lost the name.
+void CheckVerdict(const NameEvidence& evidence) {
+  const ExistenceVerdict verdict = DecideExistence(evidence);
+  // A directory is never the file, whoever shows it.
+  const bool directory =
+      AnyProbe(evidence, NameProbe::kDirectory) || evidence.listed == ListedAs::kDirectory;
+  FUZZ_CHECK((verdict == ExistenceVerdict::kNotAFile) == directory);
+  // Absent only when a complete listing lacks the name and a command on the name
+  // said there is no such file, and nothing showed it.
   if (verdict == ExistenceVerdict::kAbsent) {
-    FUZZ_CHECK(evidence.listed == ListedAs::kAbsent);
-    FUZZ_CHECK(evidence.size_reply == 550 ||
-               (size_unknown && (evidence.modification_time_reply == 550 || listing_alone)));
+    FUZZ_CHECK(evidence.listing_complete && evidence.listed == ListedAs::kAbsent);
+    FUZZ_CHECK(AnyProbe(evidence, NameProbe::kNoSuchFile));
+    FUZZ_CHECK(!AnyProbe(evidence, NameProbe::kPlainFile));
+    FUZZ_CHECK(!AnyProbe(evidence, NameProbe::kExists));
   }
-  // Presence: SIZE or MDTM showed the file, or the listing alone did.
+  // Present only when something showed it.
   if (verdict == ExistenceVerdict::kPresent) {
-    FUZZ_CHECK(evidence.size_reply == 213 ||
-               (size_unknown && (evidence.modification_time_reply == 213 ||
-                                 (listing_alone && evidence.listed == ListedAs::kFile))));
+    FUZZ_CHECK(AnyProbe(evidence, NameProbe::kPlainFile) ||
+               AnyProbe(evidence, NameProbe::kExists) || evidence.listed == ListedAs::kFile);
   }
-  // A plain file with a size is there, however the listing showed it.
-  if (evidence.size_reply == 213 && evidence.listed != ListedAs::kDirectory) {
-    FUZZ_CHECK(verdict == ExistenceVerdict::kPresent);
+  // "Not implemented" and unclear answers prove nothing: taking them away, or
+  // adding them, never turns a doubt into a verdict of absence.
+  NameEvidence weaker = evidence;
+  for (NameProbe* probe :
+       {&weaker.machine_entry, &weaker.size, &weaker.modification_time, &weaker.retrieve}) {
+    if (*probe == NameProbe::kNoSuchFile) *probe = NameProbe::kUnknownCommand;
   }
-  // A reply that proves nothing (busy, closing, none at all) leaves a doubt.
-  if (evidence.listed != ListedAs::kDirectory && evidence.size_reply != 213 &&
-      evidence.size_reply != 550 && !size_unknown) {
-    FUZZ_CHECK(verdict == ExistenceVerdict::kDoubt);
-  }
+  FUZZ_CHECK(DecideExistence(weaker) != ExistenceVerdict::kAbsent);
+  // An incomplete listing can never prove absence.
+  NameEvidence incomplete = evidence;
+  incomplete.listing_complete = false;
+  FUZZ_CHECK(DecideExistence(incomplete) != ExistenceVerdict::kAbsent);
+}
 
-  // MDTM is asked exactly when SIZE is unknown and no directory was listed, and its
-  // reply matters only then.
-  FUZZ_CHECK(NeedsModificationTime(evidence) ==
-             (size_unknown && evidence.listed != ListedAs::kDirectory));
-  if (!NeedsModificationTime(evidence)) {
-    ExistenceEvidence other = evidence;
-    other.modification_time_reply = other_mdtm_reply;
-    FUZZ_CHECK(JudgeExistence(other) == verdict);
-  }
-
-  // A name with a blank only ever adds doubt.
-  ExistenceEvidence blank = evidence;
-  blank.name_has_blank = true;
-  const ExistenceVerdict with_blank = JudgeExistence(blank);
-  FUZZ_CHECK(with_blank == verdict || with_blank == ExistenceVerdict::kDoubt);
+void CheckProbeOfReply(int reply, bool directory) {
+  const NameProbe probe = ProbeOfReply(reply, directory);
+  if (probe == NameProbe::kUnknownCommand) FUZZ_CHECK(reply >= 500 && reply <= 504);
+  if (probe == NameProbe::kNoSuchFile) FUZZ_CHECK(reply == 550);
+  if (probe == NameProbe::kDirectory) FUZZ_CHECK(reply == 250 && directory);
+  FUZZ_CHECK(probe != NameProbe::kNotAsked && probe != NameProbe::kExists);
 }
 
 void CheckReplyText(const std::string& text, int closing_code, long long closing_number) {
@@ -124,11 +117,13 @@ void CheckReplyText(const std::string& text, int closing_code, long long closing
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  const ExistenceEvidence evidence = ConsumeEvidence(input);
-  const int other_mdtm_reply = ConsumeReply(input);
+  const NameEvidence evidence = ConsumeEvidence(input);
+  const int reply = input.ConsumeIntegralInRange(0, 999);
+  const bool directory = input.ConsumeBool();
   const int closing_code = input.ConsumeIntegralInRange(100, 999);
   const long long closing_number = input.ConsumeIntegralInRange<long long>(0, 1LL << 52);
-  CheckVerdict(evidence, other_mdtm_reply);
+  CheckVerdict(evidence);
+  CheckProbeOfReply(reply, directory);
   CheckReplyText(input.ConsumeRemainingBytesAsString(), closing_code, closing_number);
   return 0;
 }

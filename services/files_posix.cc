@@ -61,19 +61,6 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 bool HasWildcard(std::string_view text) { return text.find_first_of("*?") != text.npos; }
 
-// The directory part of a path ("." when it has none) and its last component.
-struct PathParts {
-  std::string directory;
-  std::string name;
-};
-
-PathParts SplitPath(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return {".", path};
-  if (slash == 0) return {"/", path.substr(1)};
-  return {path.substr(0, slash), path.substr(slash + 1)};
-}
-
 // Opens a file for reading without ever blocking on the open itself (a fifo
 // would wait for a writer) and without making a terminal our controlling one.
 Fd OpenForReading(const std::string& path, int extra_flags = 0) {

@@ -27,4 +27,12 @@ FollowedPath FollowOwnLinks(const std::string& path);
 
 inline constexpr int kMaxFollowedLinks = 8;
 
+// A local path's directory ("." when it has none, "/" for the root) and its last
+// component.
+struct PathParts {
+  std::string directory;
+  std::string name;
+};
+PathParts SplitPath(const std::string& path);
+
 }  // namespace zuno

@@ -29,18 +29,6 @@ class PathHandle {
   int fd_;
 };
 
-struct PathParts {
-  std::string directory;
-  std::string name;
-};
-
-PathParts SplitPath(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return {".", path};
-  if (slash == 0) return {"/", path.substr(1)};
-  return {path.substr(0, slash), path.substr(slash + 1)};
-}
-
 // Where a link's text leads, seen from the directory the link stands in.
 std::string LinkDestination(const std::string& directory, const std::string& text) {
   if (text.front() == '/' || directory == ".") return text;
@@ -57,6 +45,13 @@ FollowedPath ForeignLink(const std::string& link) {
 }
 
 }  // namespace
+
+PathParts SplitPath(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  if (slash == 0) return {"/", path.substr(1)};
+  return {path.substr(0, slash), path.substr(slash + 1)};
+}
 
 FollowedPath FollowOwnLinks(const std::string& path) {
   std::string current = path;

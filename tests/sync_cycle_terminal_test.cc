@@ -367,6 +367,137 @@ TEST_P(SecureSyncCycleTest, UnexpectedServerKeyStopsAtTheConnectStep) {
   EXPECT_EQ(zuno->Output().find(server_->password()), std::string::npos);
 }
 
+// --- Two machines, one server ---------------------------------------------------
+
+// Machine A downloads; while its browser is open, machine B runs a whole cycle
+// (started from A's browser, detached from the terminal); then A's upload finds
+// that the server copy changed.
+enum class Answer { kNo, kYes, kNoTerminal };
+
+class TwoMachinesTest : public ::testing::TestWithParam<Answer> {
+ protected:
+  TwoMachinesTest() : server_dir_(dir_.path() / "server" / "sync") {
+    fs::create_directories(server_dir_);
+    for (const char* machine : {"a", "b"}) fs::create_directories(dir_.path() / machine);
+    WriteWholeFile(server_dir_ / "shared.html", kServerBookmarks);
+  }
+
+  std::string Config(const std::string& machine, const std::string& browser) {
+    const std::vector<std::string> lines = {server_->host_text(),
+                                            server_->user(),
+                                            server_->password(),
+                                            (dir_.path() / machine).string(),
+                                            "sync",
+                                            kLocalFile,
+                                            "shared.html",
+                                            browser};
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return dir_.Write(machine + ".cfg", text);
+  }
+
+  std::string Script(const std::string& name, const std::string& body) {
+    const std::string path = dir_.Write(name, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  void SetUpMachines() {
+    PyFtpdOptions options;
+    options.root = dir_.path() / "server";
+    options.login_dir = dir_.path() / "server";
+    std::string error;
+    server_ = FtpServer::StartPyFtpd(options, &error);
+    ASSERT_TRUE(server_) << error;
+    const fs::path b_file = dir_.path() / "b" / kLocalFile;
+    const std::string b_config = Config(
+        "b", Script("b-browser", "printf '" + kEditOfB + "' >> '" + b_file.string() + "'\n"));
+    const fs::path a_file = dir_.path() / "a" / kLocalFile;
+    a_config_ = Config("a", Script("a-browser", "printf '" + kEditOfA + "' >> '" + a_file.string() +
+                                                    "'\n" + "setsid -w '" + ZUNO_BINARY + "' '" +
+                                                    b_config + "' </dev/null >'" +
+                                                    (dir_.path() / "b.log").string() + "' 2>&1\n"));
+  }
+
+  std::set<std::string> History() const {
+    return fs::exists(server_dir_ / "zuno-history") ? Names(server_dir_ / "zuno-history")
+                                                    : std::set<std::string>{};
+  }
+  std::vector<std::string> HistoryContents() const {
+    std::vector<std::string> contents;
+    for (const std::string& name : History()) {
+      contents.push_back(ReadWholeFile(server_dir_ / "zuno-history" / name));
+    }
+    return contents;
+  }
+
+  const std::string kEditOfA = "<DT>added on machine A\\r\\n";
+  const std::string kEditOfB = "<DT>added on machine B\\r\\n";
+  TempDir dir_;
+  fs::path server_dir_;
+  std::unique_ptr<FtpServer> server_;
+  std::string a_config_;
+};
+
+TEST_P(TwoMachinesTest, OverlappingRunsNeverLoseEitherMachinesEdits) {
+  ASSERT_NO_FATAL_FAILURE(SetUpMachines());
+  const std::string a_copy = kServerBookmarks + "<DT>added on machine A\r\n";
+  const std::string b_copy = kServerBookmarks + "<DT>added on machine B\r\n";
+  std::string output;
+  if (GetParam() == Answer::kNoTerminal) {
+    const DetachedRun run = RunWithoutTerminal({ZUNO_BINARY, a_config_}, 180s);
+    EXPECT_EQ(run.status, 0) << run.standard_error;
+    output = run.standard_output + run.standard_error;
+  } else {
+    PtyOptions options;
+    options.working_directory = dir_.path().string();
+    auto zuno = PtySession::Start({ZUNO_BINARY, a_config_}, options);
+    ASSERT_TRUE(zuno);
+    ASSERT_TRUE(zuno->WaitFor("replace it (Y/N)?", 180s)) << zuno->Output();
+    zuno->Type(GetParam() == Answer::kYes ? "Y" : "n");
+    EXPECT_EQ(zuno->WaitExit(60s), 0) << zuno->Output();
+    output = zuno->Output();
+  }
+  EXPECT_NE(output.find("Server copy of shared.html was uploaded by another machine since the "
+                        "download"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("Server copy of shared.html changed since the download - replace it "
+                        "(Y/N)?"),
+            std::string::npos);
+  EXPECT_EQ(output.find(server_->password()), std::string::npos);
+
+  std::set<std::string> names = Names(server_dir_);
+  EXPECT_EQ(names.erase("shared.html"), 1u);
+  EXPECT_EQ(names.erase("zuno-history"), 1u);
+  if (GetParam() == Answer::kYes) {
+    // A's copy is on the server; B's, and the copy before it, are in the history.
+    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(ReadWholeFile(server_dir_ / "shared.html"), a_copy);
+    EXPECT_EQ(HistoryContents(), (std::vector<std::string>{kServerBookmarks, b_copy}));
+  } else {
+    // B's copy stays; A's is the conflict copy, named on the last line.
+    ASSERT_EQ(names.size(), 1u) << output;
+    const std::string conflict = *names.begin();
+    EXPECT_TRUE(conflict.starts_with("shared.conflict-")) << conflict;
+    EXPECT_EQ(ReadWholeFile(server_dir_ / conflict), a_copy);
+    EXPECT_EQ(ReadWholeFile(server_dir_ / "shared.html"), b_copy);
+    EXPECT_EQ(HistoryContents(), std::vector<std::string>{kServerBookmarks});
+    EXPECT_NE(output.find("Server copy kept; this machine's copy is on the server as " + conflict +
+                          " - import it in the browser and sync again"),
+              std::string::npos)
+        << output;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, TwoMachinesTest,
+                         ::testing::Values(Answer::kNo, Answer::kYes, Answer::kNoTerminal),
+                         [](const ::testing::TestParamInfo<Answer>& info) {
+                           return info.param == Answer::kNo    ? "No"
+                                  : info.param == Answer::kYes ? "Yes"
+                                                               : "NoTerminal";
+                         });
+
 INSTANTIATE_TEST_SUITE_P(Transports, SecureSyncCycleTest,
                          ::testing::Values(Secure::kExplicitTls, Secure::kSftp),
                          [](const ::testing::TestParamInfo<Secure>& info) {
