@@ -229,13 +229,10 @@ TEST_P(ServerWithoutSizeTest, ChecksAndTransfersStillHold) {
 // Without MDTM and MLST the server tells no time: only the same bytes count as
 // unchanged, so a copy of the same size and time is still told apart.
 TEST_F(FaultyServerTest, ServerCopyWithoutATimeIsComparedByItsBytes) {
-  PyFtpdOptions options;
-  options.no_mlst = true;
-  options.no_mdtm = true;
-  ASSERT_NO_FATAL_FAILURE(Start(options));
+  USE_TEST_SERVER("no-mlst-no-mdtm");
   WriteFile(server_dir_ / "bookmarks.html", "first copy");
   const auto written = std::filesystem::last_write_time(server_dir_ / "bookmarks.html");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   ASSERT_GT(engine_.Check("bookmarks.html"), 0);
   ASSERT_EQ(engine_->fceGetFile(0, "bookmarks.html:local.html"), 0);
   EXPECT_EQ(engine_->fceCheckServerCopy(0, "bookmarks.html"), 0);
@@ -247,11 +244,11 @@ TEST_F(FaultyServerTest, ServerCopyWithoutATimeIsComparedByItsBytes) {
 // Each replaced copy is kept; the newest ten of a file stay, and the history of
 // another file is left alone.
 TEST_F(FaultyServerTest, HistoryKeepsTheNewestTenReplacedCopies) {
-  ASSERT_NO_FATAL_FAILURE(Start({}));
+  USE_TEST_SERVER("pyftpd");
   std::filesystem::create_directories(server_dir_ / "zuno-history");
   WriteFile(server_dir_ / "zuno-history" / "other.20200101T000000.000Z.html", "another file's");
   WriteFile(server_dir_ / "bookmarks.html", "copy 0");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   for (int i = 1; i <= 12; ++i) {
     WriteFile(local_.path() / "bookmarks.html", "copy " + std::to_string(i));
     ASSERT_EQ(engine_->fcePutFile(0, "bookmarks.html"), 0) << i;
@@ -272,12 +269,10 @@ TEST_F(FaultyServerTest, HistoryKeepsTheNewestTenReplacedCopies) {
 
 // A server that lets no directory be made still syncs, and says it keeps no history.
 TEST_F(FaultyServerTest, ServerThatRefusesTheHistoryDirectoryStillSyncs) {
-  PyFtpdOptions options;
-  options.permissions = "elradfw";  // no making directories
-  ASSERT_NO_FATAL_FAILURE(Start(options));
+  USE_TEST_SERVER("no-mkdir");
   WriteFile(server_dir_ / "bookmarks.html", "old");
   WriteFile(local_.path() / "bookmarks.html", "new");
-  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+  ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
   EXPECT_EQ(engine_->fcePutFile(0, "bookmarks.html"), 1);
   EXPECT_TRUE(FileHolds(server_dir_ / "bookmarks.html", "new"));
   EXPECT_EQ(NamesIn(server_dir_), std::set<std::string>{"bookmarks.html"});

@@ -300,7 +300,7 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
   first_request_ = false;
   if (probe.stopped && !outcome.interrupted) {
     outcome.interrupted = true;
-    for (curl_socket_t socket : sockets_) shutdown(socket, SHUT_RDWR);
+    for (curl_socket_t socket : sockets_) ShutDownSocket(socket);
   }
 
   if (outcome.interrupted) {

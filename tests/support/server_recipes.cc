@@ -52,6 +52,13 @@ const std::vector<std::pair<std::string, Recipe>>& Recipes() {
       {"mute-quit", {.pyftpd = [](PyFtpdOptions& options) { options.mute_quit = true; }}},
       {"no-delete", {.pyftpd = [](PyFtpdOptions& options) { options.permissions = "elrw"; }}},
       {"no-size", {.pyftpd = [](PyFtpdOptions& options) { options.no_size = true; }}},
+      {"no-mlst-no-mdtm",
+       {.pyftpd =
+            [](PyFtpdOptions& options) {
+              options.no_mlst = true;
+              options.no_mdtm = true;
+            }}},
+      {"no-mkdir", {.pyftpd = [](PyFtpdOptions& options) { options.permissions = "elradfw"; }}},
       {"no-size-no-mlst",
        {.pyftpd =
             [](PyFtpdOptions& options) {
