@@ -241,6 +241,26 @@ TEST_F(FaultyServerTest, ServerCopyWithoutATimeIsComparedByItsBytes) {
   EXPECT_EQ(engine_->fceCheckServerCopy(0, "bookmarks.html"), 1);
 }
 
+// On a run where nobody else wrote, the check costs one command on a server with
+// MLST, and three (TYPE I, SIZE, MDTM) on one without.
+TEST_F(FaultyServerTest, ServerCopyCheckCostsACommandOrThree) {
+  for (const bool machine_entry : {true, false}) {
+    PyFtpdOptions options;
+    options.log_commands = true;
+    options.no_mlst = !machine_entry;
+    ASSERT_NO_FATAL_FAILURE(Start(options));
+    WriteFile(server_dir_ / "bookmarks.html", "the copy");
+    ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+    ASSERT_GT(engine_.Check("bookmarks.html"), 0);
+    ASSERT_EQ(engine_->fceGetFile(0, "bookmarks.html:local.html"), 0);
+    const size_t before = CountOf(server().log_text(), "CMD ");
+    EXPECT_EQ(engine_->fceCheckServerCopy(0, "bookmarks.html"), 0);
+    EXPECT_EQ(CountOf(server().log_text(), "CMD ") - before, machine_entry ? 1u : 3u)
+        << server().log_text();
+    ASSERT_EQ(engine_->fceClose(0), 0);
+  }
+}
+
 // Each replaced copy is kept; the newest ten of a file stay, and the history of
 // another file is left alone.
 TEST_F(FaultyServerTest, HistoryKeepsTheNewestTenReplacedCopies) {
