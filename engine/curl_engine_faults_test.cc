@@ -245,12 +245,9 @@ TEST_F(FaultyServerTest, ServerCopyWithoutATimeIsComparedByItsBytes) {
 // MLST, and three (TYPE I, SIZE, MDTM) on one without.
 TEST_F(FaultyServerTest, ServerCopyCheckCostsACommandOrThree) {
   for (const bool machine_entry : {true, false}) {
-    PyFtpdOptions options;
-    options.log_commands = true;
-    options.no_mlst = !machine_entry;
-    ASSERT_NO_FATAL_FAILURE(Start(options));
+    USE_TEST_SERVER(machine_entry ? "commands-logged" : "commands-logged-no-mlst");
     WriteFile(server_dir_ / "bookmarks.html", "the copy");
-    ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), "sync"));
+    ASSERT_NO_FATAL_FAILURE(engine_.Open(server(), local_.path(), dir_name_));
     ASSERT_GT(engine_.Check("bookmarks.html"), 0);
     ASSERT_EQ(engine_->fceGetFile(0, "bookmarks.html:local.html"), 0);
     const size_t before = CountOf(server().log_text(), "CMD ");

@@ -52,6 +52,13 @@ const std::vector<std::pair<std::string, Recipe>>& Recipes() {
       {"mute-quit", {.pyftpd = [](PyFtpdOptions& options) { options.mute_quit = true; }}},
       {"no-delete", {.pyftpd = [](PyFtpdOptions& options) { options.permissions = "elrw"; }}},
       {"no-size", {.pyftpd = [](PyFtpdOptions& options) { options.no_size = true; }}},
+      {"commands-logged", {.pyftpd = [](PyFtpdOptions& options) { options.log_commands = true; }}},
+      {"commands-logged-no-mlst",
+       {.pyftpd =
+            [](PyFtpdOptions& options) {
+              options.log_commands = true;
+              options.no_mlst = true;
+            }}},
       {"no-mlst-no-mdtm",
        {.pyftpd =
             [](PyFtpdOptions& options) {
