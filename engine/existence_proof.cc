@@ -31,32 +31,6 @@ bool IsUnknownCommandReply(int reply) {
   return reply == 500 || reply == 501 || reply == 502 || reply == 504;
 }
 
-bool NeedsModificationTime(const ExistenceEvidence& evidence) {
-  return IsUnknownCommandReply(evidence.size_reply) && evidence.listed != ListedAs::kDirectory;
-}
-
-ExistenceVerdict JudgeExistence(const ExistenceEvidence& evidence) {
-  if (evidence.listed == ListedAs::kDirectory) return ExistenceVerdict::kNotAFile;
-  if (evidence.size_reply == 213) return ExistenceVerdict::kPresent;
-  // The reply a command gives when it names no plain file: absent, unless the
-  // listing shows a file of that name after all.
-  const auto named_nothing = [&] {
-    return evidence.listed == ListedAs::kAbsent ? ExistenceVerdict::kAbsent
-                                                : ExistenceVerdict::kDoubt;
-  };
-  if (evidence.size_reply == 550) return named_nothing();
-  if (!IsUnknownCommandReply(evidence.size_reply)) return ExistenceVerdict::kDoubt;
-
-  const int mdtm = evidence.modification_time_reply;
-  if (mdtm == 213) return ExistenceVerdict::kPresent;
-  if (mdtm == 550) return named_nothing();
-  if (!IsUnknownCommandReply(mdtm)) return ExistenceVerdict::kDoubt;
-  // Neither command is known: the listing alone, where it cannot have lost the name.
-  if (evidence.name_has_blank) return ExistenceVerdict::kDoubt;
-  return evidence.listed == ListedAs::kFile ? ExistenceVerdict::kPresent
-                                            : ExistenceVerdict::kAbsent;
-}
-
 NameProbe ProbeOfReply(int reply, bool is_directory_entry) {
   if (IsUnknownCommandReply(reply)) return NameProbe::kUnknownCommand;
   if (reply == 550) return NameProbe::kNoSuchFile;

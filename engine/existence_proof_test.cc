@@ -9,50 +9,6 @@ namespace {
 
 using Verdict = ExistenceVerdict;
 
-struct EvidenceCase {
-  const char* label;
-  ExistenceEvidence evidence;
-  bool asks_modification_time;
-  Verdict verdict;
-};
-
-class JudgeExistenceTest : public ::testing::TestWithParam<EvidenceCase> {};
-
-TEST_P(JudgeExistenceTest, NeedsProofForAbsenceAndDoubtsEverythingElse) {
-  EXPECT_EQ(NeedsModificationTime(GetParam().evidence), GetParam().asks_modification_time);
-  EXPECT_EQ(JudgeExistence(GetParam().evidence), GetParam().verdict);
-}
-
-constexpr ListedAs kFile = ListedAs::kFile;
-constexpr ListedAs kAbsent = ListedAs::kAbsent;
-constexpr ListedAs kDirectory = ListedAs::kDirectory;
-
-INSTANTIATE_TEST_SUITE_P(
-    Evidence, JudgeExistenceTest,
-    ::testing::Values(
-        // SIZE knows the file, whatever a lossy listing made of its name.
-        EvidenceCase{"SizeShowsFile", {213, kAbsent}, false, Verdict::kPresent},
-        EvidenceCase{"SizeShowsListedFile", {213, kFile}, false, Verdict::kPresent},
-        EvidenceCase{"SizeRefusedNotListed", {550, kAbsent}, false, Verdict::kAbsent},
-        EvidenceCase{"SizeRefusedButListed", {550, kFile}, false, Verdict::kDoubt},
-        EvidenceCase{"Directory", {550, kDirectory}, false, Verdict::kNotAFile},
-        EvidenceCase{"DirectoryWithSize", {213, kDirectory}, false, Verdict::kNotAFile},
-        EvidenceCase{"BusyServer", {450, kAbsent}, false, Verdict::kDoubt},
-        EvidenceCase{"ClosingServer", {421, kAbsent}, false, Verdict::kDoubt},
-        EvidenceCase{"NoReplyAtAll", {0, kAbsent}, false, Verdict::kDoubt},
-        // Without SIZE, MDTM names the file instead.
-        EvidenceCase{"NoSizeMdtmShowsFile", {500, kAbsent, 213}, true, Verdict::kPresent},
-        EvidenceCase{"NoSizeMdtmRefused", {502, kAbsent, 550}, true, Verdict::kAbsent},
-        EvidenceCase{"NoSizeMdtmRefusedButListed", {502, kFile, 550}, true, Verdict::kDoubt},
-        EvidenceCase{"NoSizeMdtmFails", {500, kAbsent, 451}, true, Verdict::kDoubt},
-        EvidenceCase{"NoSizeDirectory", {500, kDirectory}, false, Verdict::kNotAFile},
-        // Neither: the listing stands, where it cannot have cut the name.
-        EvidenceCase{"NeitherListed", {500, kFile, 500}, true, Verdict::kPresent},
-        EvidenceCase{"NeitherNotListed", {500, kAbsent, 502}, true, Verdict::kAbsent},
-        EvidenceCase{"NeitherBlankName", {500, kAbsent, 502, true}, true, Verdict::kDoubt},
-        EvidenceCase{"NeitherBlankNameListed", {504, kFile, 500, true}, true, Verdict::kDoubt}),
-    [](const auto& info) { return std::string(info.param.label); });
-
 // Evidence from commands on the exact name (MLST, SIZE, MDTM, RETR) and a listing.
 struct NameCase {
   const char* label;
@@ -66,6 +22,7 @@ TEST_P(DecideExistenceTest, AbsentOnlyWhenListingAndANameCommandAgree) {
   EXPECT_EQ(DecideExistence(GetParam().evidence), GetParam().verdict);
 }
 
+constexpr ListedAs kAbsent = ListedAs::kAbsent;
 constexpr NameProbe kNotAsked = NameProbe::kNotAsked;
 constexpr NameProbe kPlain = NameProbe::kPlainFile;
 constexpr NameProbe kDir = NameProbe::kDirectory;
