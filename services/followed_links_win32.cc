@@ -5,9 +5,9 @@
 namespace zuno {
 
 FollowedPath FollowOwnLinks(const std::string& path) {
-  // Windows makes symbolic links for administrators only, and a link in a
-  // directory others may write to is no threat there as on POSIX: the path is
-  // used as it is, and the call that uses it reports the system's reason.
+  // Making a symbolic link on Windows takes a privilege that ordinary users do
+  // not have by default, so no other user plants one for this program to follow:
+  // the path is used as it is, and the call that uses it reports the system's reason.
   return {.ok = true, .path = path};
 }
 
