@@ -226,6 +226,9 @@ TEST(ConsoleTerminalTest, TerminalIsRestoredWhenTheProgramCrashes) {
 #if defined(__SANITIZE_ADDRESS__)
     EXPECT_NE(status, 0) << session->Output();
     EXPECT_NE(status, -1);
+    // The undefined-behaviour checks catch the null write and the division by
+    // zero before they become signals, and end the program without one.
+    if (c.crash == "segv" || c.crash == "fpe") continue;
 #else
     EXPECT_EQ(status, 128 + c.signal_number) << session->Output();
 #endif
