@@ -393,7 +393,6 @@ class CurlEngine final : public FtpEngine {
   int32_t CheckExistence(const std::string& name);
   int32_t ProbeName(const std::string& name, NameEvidence* evidence);
   int32_t ListForName(const std::string& name, NameEvidence* evidence);
-  int32_t ProbeByRetrieve(const std::string& name, NameEvidence* evidence);
   int32_t CheckExistenceOverSftp(const std::string& name);
   // Whether a download of the name begins (kPlainFile) or is refused as naming no
   // file (kNoSuchFile); any other outcome is the failure.
@@ -700,8 +699,12 @@ int32_t CurlEngine::CheckExistence(const std::string& name) {
   int32_t decided = verdict();
   const bool asked_in_vain = decided == kEngineExistenceUnknown && evidence.listing_complete &&
                              evidence.listed == ListedAs::kAbsent;
+  // The last resort, for a server that knows no command on a single name: whether
+  // it begins to send the file.
   if (asked_in_vain) {
-    if (const int32_t failure = ProbeByRetrieve(name, &evidence); failure < 0) return failure;
+    if (const int32_t failure = RetrieveBegins(name, &evidence.retrieve); failure < 0) {
+      return failure;
+    }
     decided = verdict();
   }
   if (decided == kEngineExistenceUnknown) {
@@ -841,12 +844,6 @@ int32_t CurlEngine::RetrieveBegins(const std::string& name, NameProbe* probe) {
     return 0;
   }
   return FailWith(outcome, Purpose::kCheck);
-}
-
-// The last resort, for a server that knows no command on a single name: whether it
-// begins to send the file.
-int32_t CurlEngine::ProbeByRetrieve(const std::string& name, NameEvidence* evidence) {
-  return RetrieveBegins(name, &evidence->retrieve);
 }
 
 // An SFTP listing shows every name, those that begin with a dot too. A listed name

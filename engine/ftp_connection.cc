@@ -24,18 +24,24 @@ long WholeSeconds(int64_t milliseconds) {
 
 size_t DiscardData(char*, size_t size, size_t count, void*) { return size * count; }
 
-// What libcurl's progress calls ask: whether the request must stop. libcurl makes
-// them also while it waits for a reply inside a call (the commands after a
-// transfer, the reply to a transfer), where the loop of Perform does not run.
+// What libcurl's progress calls ask, at most every kStopCheckInterval: whether the
+// request must stop. libcurl makes them while a transfer runs and also while it
+// waits for a reply inside a call (the commands after a transfer, the reply to a
+// transfer), so they reach every wait of a request.
 struct StopProbe {
   const StopCheck* stop = nullptr;
   bool stopped = false;
+  std::chrono::steady_clock::time_point next_check = std::chrono::steady_clock::now();
 };
 
 int OnProgress(void* probe, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* stop = static_cast<StopProbe*>(probe);
   if (stop->stopped) return 1;
-  if (stop->stop == nullptr || *stop->stop == nullptr || !(*stop->stop)()) return 0;
+  if (stop->stop == nullptr || *stop->stop == nullptr) return 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < stop->next_check) return 0;
+  stop->next_check = now + kStopCheckInterval;
+  if (!(*stop->stop)()) return 0;
   stop->stopped = true;
   return 1;
 }
@@ -228,21 +234,11 @@ void FtpConnection::ConfigureRequest(const FtpRequest& request, const EngineTime
 // Runs the request to its end. libcurl's own waits are kept short: after some
 // replies (EPSV) libcurl has nothing to wait for yet still sleeps out the whole
 // wait, so a long one would add a second to a transfer for nothing.
-CURLcode FtpConnection::Perform(const StopCheck& stop, bool* interrupted) {
+CURLcode FtpConnection::Perform() {
   if (curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
   CURLcode result = CURLE_OK;
   int running = 1;
-  auto next_check = std::chrono::steady_clock::now();
   while (running > 0) {
-    if (stop != nullptr && std::chrono::steady_clock::now() >= next_check) {
-      next_check = std::chrono::steady_clock::now() + kStopCheckInterval;
-      if (stop()) {
-        *interrupted = true;
-        // Shut, the sockets let nothing that follows wait for the server.
-        for (curl_socket_t socket : sockets_) ShutDownSocket(socket);
-        return CURLE_ABORTED_BY_CALLBACK;
-      }
-    }
     if (curl_multi_perform(multi_, &running) != CURLM_OK) {
       result = CURLE_FAILED_INIT;
       break;
@@ -296,10 +292,11 @@ FtpOutcome FtpConnection::Run(const FtpRequest& request, const EngineTimeouts& t
   greeted_ = false;
   opened_socket_ = false;
 
-  outcome.code = Perform(stop, &outcome.interrupted);
+  outcome.code = Perform();
   first_request_ = false;
-  if (probe.stopped && !outcome.interrupted) {
+  if (probe.stopped) {
     outcome.interrupted = true;
+    // Shut, the sockets let nothing that follows wait for the server.
     for (curl_socket_t socket : sockets_) ShutDownSocket(socket);
   }
 

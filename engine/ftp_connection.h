@@ -139,7 +139,7 @@ class FtpConnection {
   static int OnCloseSocket(void* self, curl_socket_t socket);
   void ConfigureRequest(const FtpRequest& request, const EngineTimeouts& timeouts,
                         curl_slist* commands);
-  CURLcode Perform(const StopCheck& stop, bool* interrupted);
+  CURLcode Perform();
   // The text, or a stand-in when it holds the password.
   std::string WithoutPassword(std::string text) const;
 
